@@ -1,0 +1,15 @@
+# Shared by the mingw-w64 toolchain files; DAT2BMP_MINGW_TRIPLET names the target.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${DAT2BMP_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${DAT2BMP_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${DAT2BMP_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${DAT2BMP_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The .exe needs no DLL of the compiler's: libgcc, libstdc++ and winpthread
+# are linked in.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)

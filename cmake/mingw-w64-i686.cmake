@@ -1,0 +1,5 @@
+# Windows x86 from Linux, with Debian's mingw-w64 (posix threads flavour).
+# Built only: a 64-bit wine cannot run it.
+set(DAT2BMP_MINGW_TRIPLET i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR X86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
