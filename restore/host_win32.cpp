@@ -1,5 +1,9 @@
 // Win32 host: the destfile is replaced by moving a finished temporary over
 // it, so that it holds either its old bytes or the whole new ones.
+// strerror is fine here: one thread, and its text is printed at once.
+#ifndef _CRT_SECURE_NO_WARNINGS
+#define _CRT_SECURE_NO_WARNINGS
+#endif
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -96,7 +100,7 @@ host_file file_of(HANDLE handle)
 void set_errno_from_last_error()
 {
 	const DWORD error = GetLastError();
-	const auto* pair = std::find_if(errno_for_error.begin(), errno_for_error.end(),
+	const auto pair = std::find_if(errno_for_error.begin(), errno_for_error.end(),
 	                                [error](const error_pair& p) { return p.error == error; });
 	errno = pair == errno_for_error.end() ? EIO : pair->number;
 }
@@ -370,7 +374,7 @@ void host_release(std::uint8_t* buffer, std::size_t)
 void host_report(const char* message)
 {
 	const int number = errno;
-	const auto* known = std::find_if(linux_texts.begin(), linux_texts.end(),
+	const auto known = std::find_if(linux_texts.begin(), linux_texts.end(),
 	                                 [number](const error_text& t) { return t.number == number; });
 	std::fprintf(stderr, "%s: %s\n", message, known != linux_texts.end() ? known->text : std::strerror(number));
 }
