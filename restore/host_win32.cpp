@@ -189,7 +189,8 @@ HANDLE create_temp(DWORD attributes)
 	for (int tries = 0; tries < max_temp_tries; ++tries) {
 		char name[32];
 		const unsigned long stamp = (GetTickCount() << 8) + serial++;
-		std::snprintf(name, sizeof name, ".dat2bmp-%lx-%lx", GetCurrentProcessId(), stamp);
+		// At most 26 bytes: two 32-bit numbers in hex.
+		(void)std::snprintf(name, sizeof name, ".dat2bmp-%lx-%lx", GetCurrentProcessId(), stamp);
 		if (!copy_path(temp_path, target_path, dir, name))
 			return INVALID_HANDLE_VALUE;
 		AcquireSRWLockExclusive(&temp_lock);
@@ -376,5 +377,6 @@ void host_report(const char* message)
 	const int number = errno;
 	const auto known = std::find_if(linux_texts.begin(), linux_texts.end(),
 	                                 [number](const error_text& t) { return t.number == number; });
-	std::fprintf(stderr, "%s: %s\n", message, known != linux_texts.end() ? known->text : std::strerror(number));
+	// Nowhere left to report a failure to report.
+	(void)std::fprintf(stderr, "%s: %s\n", message, known != linux_texts.end() ? known->text : std::strerror(number));
 }
