@@ -34,8 +34,9 @@ void remove_temp_and_die(int sig)
 {
 	if (temp_exists != 0)
 		unlink(temp_path);
-	signal(sig, SIG_DFL);
-	raise(sig);
+	// Past this point the signal ends the process; a failure leaves nothing to do.
+	(void)signal(sig, SIG_DFL);
+	(void)raise(sig);
 }
 
 // Holds off the fatal signals while the temporary changes hands.
@@ -60,7 +61,7 @@ void catch_signals()
 			sigaction(sig, &action, nullptr);
 	}
 	// Past a file-size limit, write() fails with EFBIG instead.
-	signal(SIGXFSZ, SIG_IGN);
+	(void)signal(SIGXFSZ, SIG_IGN);
 }
 
 bool copy_path(char* to, const char* dir, std::size_t dir_length, const char* name)
