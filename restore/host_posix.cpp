@@ -91,7 +91,11 @@ bool follow_links(const char* name)
 		return false;
 	for (int hops = 0;; ++hops) {
 		struct stat st {};
-		if (lstat(target_path, &st) != 0 || !S_ISLNK(st.st_mode))
+		// Only a missing name is a new file; any other failure could hide a
+		// link, which must not be replaced.
+		if (lstat(target_path, &st) != 0)
+			return errno == ENOENT;
+		if (!S_ISLNK(st.st_mode))
 			return true;
 		if (hops == max_link_hops) {
 			errno = ELOOP;
@@ -179,7 +183,10 @@ host_file host_create_output(const char* name, host_file source)
 	}
 
 	struct stat src {};
-	if (fstat(static_cast<int>(source), &src) == 0 && is_same_file(src, old)) {
+	// Unless the sourcefile is known to be another file, it is not replaced.
+	if (fstat(static_cast<int>(source), &src) != 0)
+		return no_file;
+	if (is_same_file(src, old)) {
 		errno = EBUSY;
 		return no_file;
 	}
