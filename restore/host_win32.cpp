@@ -24,6 +24,7 @@ namespace {
 // Each call moves at most a DWORD; stay well below.
 constexpr std::size_t max_transfer = std::size_t{1} << 30;
 constexpr int max_temp_tries = 100;
+constexpr DWORD max_move_delay = 512;  // milliseconds, about a second in all
 constexpr DWORD kept_attributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
@@ -70,7 +71,7 @@ struct error_text {
 
 // The C library's texts for what the tool can report, as glibc words them;
 // the Windows runtime words some differently.
-constexpr std::array<error_text, 13> linux_texts{{
+constexpr std::array<error_text, 14> linux_texts{{
     {0, "Success"},
     {ENOENT, "No such file or directory"},
     {EACCES, "Permission denied"},
@@ -105,7 +106,33 @@ void set_errno_from_last_error()
 	errno = pair == errno_for_error.end() ? EIO : pair->number;
 }
 
-// Windows refuses to open a directory as a file with "access denied".
+bool is_separator(char c)
+{
+	return c == '\\' || c == '/';
+}
+
+// Whether a folder on the way to name is a file, where Linux says ENOTDIR.
+bool is_below_a_file(const char* name)
+{
+	char path[MAX_PATH];
+	const std::size_t length = std::strlen(name);
+	if (length >= MAX_PATH)
+		return false;
+	std::memcpy(path, name, length + 1);
+	for (std::size_t i = 1; i < length; ++i) {
+		if (!is_separator(path[i]) || is_separator(path[i - 1]))
+			continue;
+		path[i] = '\0';
+		const DWORD attributes = GetFileAttributesA(path);
+		path[i] = '\\';
+		if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+			return true;
+	}
+	return false;
+}
+
+// Windows refuses to open a directory as a file with "access denied", and
+// names a path through a file as not found or invalid.
 void set_errno_for_failed_open(const char* name)
 {
 	const DWORD error = GetLastError();
@@ -113,6 +140,10 @@ void set_errno_for_failed_open(const char* name)
 	if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
 	    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
 		errno = EISDIR;
+		return;
+	}
+	if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION && is_below_a_file(name)) {
+		errno = ENOTDIR;
 		return;
 	}
 	SetLastError(error);
@@ -215,8 +246,10 @@ HANDLE create_temp(DWORD attributes)
 
 host_file host_open_input(const char* name)
 {
+	// Other readers are welcome, so that runs side by side share misc.dat;
+	// writers are not, so that the destfile cannot be the sourcefile.
 	const HANDLE handle =
-	    CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	    CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 	if (handle == INVALID_HANDLE_VALUE)
 		set_errno_for_failed_open(name);
 	return file_of(handle);
@@ -230,7 +263,7 @@ host_file host_create_output(const char* name, host_file source)
 		return no_file;
 	}
 	// Shared, so that runs writing the same destfile do not refuse each
-	// other; the sourcefile, held with no sharing, still refuses it.
+	// other; the sourcefile, held without write sharing, still refuses it.
 	const HANDLE existing = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
 	                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 	if (existing == INVALID_HANDLE_VALUE) {
@@ -327,15 +360,26 @@ bool host_commit_output(host_file file)
 	}
 	if (temp_path[0] == '\0')
 		return true;
-	AcquireSRWLockExclusive(&temp_lock);
-	const bool moved = MoveFileExA(temp_path, target_path, MOVEFILE_REPLACE_EXISTING) != 0;
-	if (!moved) {
-		set_errno_from_last_error();
-		DeleteFileA(temp_path);
+	// Another program that has the destfile open, even for a moment, holds
+	// off the move; give it a while to let go.
+	for (DWORD delay = 1;; delay *= 2) {
+		AcquireSRWLockExclusive(&temp_lock);
+		const bool moved = MoveFileExA(temp_path, target_path, MOVEFILE_REPLACE_EXISTING) != 0;
+		const DWORD error = GetLastError();
+		const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+		if (moved || !busy || delay > max_move_delay) {
+			if (!moved) {
+				DeleteFileA(temp_path);
+				SetLastError(error);
+				set_errno_from_last_error();
+			}
+			temp_exists = false;
+			ReleaseSRWLockExclusive(&temp_lock);
+			return moved;
+		}
+		ReleaseSRWLockExclusive(&temp_lock);
+		Sleep(delay);
 	}
-	temp_exists = false;
-	ReleaseSRWLockExclusive(&temp_lock);
-	return moved;
 }
 
 void host_discard_output(host_file file)
