@@ -1,0 +1,222 @@
+"""End-to-end tests of the built dat2bmp: bytes on disk, messages, status.
+
+Options: --dat2bmp=PATH (the binary), --launcher=CMD (prefixed to every run,
+e.g. wine; tests marked posix are then skipped), --sanitized (the binary is
+an ASan/UBSan build: valgrind is skipped, the sanitizers are configured).
+"""
+import io
+import os
+import re
+import shlex
+import stat
+import subprocess
+import tempfile
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+# Eleven header bytes the tool sets, and the span the datfile's block fills.
+HEADER = {0: 0x42, 1: 0x4D, 14: 0x28, 26: 0x01, 28: 0x08, 35: 0xB0,
+          36: 0x04, 38: 0x13, 39: 0x0B, 42: 0x13, 43: 0x0B}
+BLOCK = slice(48, 1078)
+CHECKER_FAILED = 86  # status for a sanitizer's or valgrind's finding; the tool never uses it
+
+
+def pytest_addoption(parser):
+    parser.addoption("--dat2bmp", required=True, help="the binary under test")
+    parser.addoption("--launcher", default="", help="command prefixed to every run")
+    parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "posix: needs POSIX features of the host")
+    config.addinivalue_line("markers", "valgrind: runs the tool under valgrind memcheck")
+
+
+def pytest_collection_modifyitems(config, items):
+    launcher = config.getoption("--launcher")
+    sanitized = config.getoption("--sanitized")
+    for item in items:
+        if launcher and "posix" in item.keywords:
+            item.add_marker(pytest.mark.skip(reason=f"needs POSIX, runs under {launcher}"))
+        if sanitized and "valgrind" in item.keywords:
+            item.add_marker(pytest.mark.skip(reason="valgrind and the sanitizers do not mix"))
+
+
+@dataclass
+class Result:
+    status: int  # negative: killed by that signal
+    stdout: str
+    stderr: str
+
+
+class Tool:
+    def __init__(self, config):
+        self.path = str(Path(config.getoption("--dat2bmp")).resolve())
+        self.launcher = shlex.split(config.getoption("--launcher"))
+        self.sanitized = config.getoption("--sanitized")
+
+    def invocation_name(self, argv0=None):
+        """The name the usage text shows for a run started with argv0."""
+        return argv0 or self.path
+
+    def start(self, args, cwd, *, argv0=None, wrap=(), **popen):
+        """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind)."""
+        command = [*self.launcher, *wrap, argv0 or self.path, *args]
+        executable = self.path if argv0 and not wrap and not self.launcher else None
+        env = dict(os.environ, LC_ALL="C")
+        if self.sanitized:
+            # A traced LeakSanitizer cannot stop the threads it needs to.
+            leaks = 0 if wrap else 1
+            env.setdefault("ASAN_OPTIONS", f"allocator_may_return_null=1:detect_leaks={leaks}:"
+                                           f"exitcode={CHECKER_FAILED}")
+            env.setdefault("UBSAN_OPTIONS", f"print_stacktrace=1:exitcode={CHECKER_FAILED}")
+        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, **popen)
+
+    def finish(self, process, timeout=120):
+        out, err = process.communicate(timeout=timeout)
+        decode = (lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n"))
+        return Result(process.returncode, decode(out), decode(err))
+
+    def run(self, args, cwd, **kw):
+        return self.finish(self.start(args, cwd, **kw))
+
+    def trace(self, args, cwd):
+        """The tool's own system calls on this run, as (name, when) where when
+        counts that call from the start of the process, as strace --inject does.
+        The tool's part begins where it opens misc.dat; before it, the loader
+        and the C library start up."""
+        fd, log = tempfile.mkstemp(suffix=".trace")
+        os.close(fd)
+        log = Path(log)
+        self.run(args, cwd, wrap=["strace", "-o", str(log)])
+        counts, calls, started = {}, [], False
+        for line in log.read_text().splitlines():
+            match = re.match(r"(\w+)\(", line)
+            if not match:
+                continue
+            name = match.group(1)
+            counts[name] = counts.get(name, 0) + 1
+            started = started or '"misc.dat"' in line
+            if started:
+                calls.append((name, counts[name]))
+        log.unlink()
+        return calls
+
+    def inject(self, *specs):
+        """strace wrapping that injects each NAME:...:when=N spec."""
+        names = ",".join(dict.fromkeys(s.split(":")[0] for s in specs))
+        return ["strace", "-o", os.devnull, "-e", f"trace={names}",
+                *(f"--inject={s}" for s in specs)]
+
+
+@pytest.fixture(scope="session")
+def tool(pytestconfig):
+    return Tool(pytestconfig)
+
+
+@pytest.fixture(scope="session")
+def bitmap():
+    """A real 640x480 8-bit bitmap, and the same bytes as a data file: its
+    header bytes and block overwritten with junk."""
+    from PIL import Image
+    image = Image.new("P", (640, 480))
+    image.putpalette(bytes((i * 7 + c * 85) % 256 for i in range(256) for c in range(3)))
+    image.putdata([(x ^ y) % 256 for y in range(480) for x in range(640)])
+    stream = io.BytesIO()
+    image.save(stream, "BMP", dpi=(72, 72))
+    original = stream.getvalue()
+    scrambled = bytearray(original)
+    for offset in HEADER:
+        scrambled[offset] ^= 0x5A
+    scrambled[BLOCK] = bytes((i * 31 + 17) % 256 for i in range(1030))
+    assert len(original) == 1078 + 640 * 480 and bytes(scrambled) != original
+    return original, bytes(scrambled)
+
+
+OLD = b"the old destfile\n" * 10
+
+
+def nothing(w):
+    pass
+
+
+def steps(*setups):
+    def run(w):
+        for setup in setups:
+            setup(w)
+    return run
+
+
+class Workdir:
+    """A directory with misc.dat, the data file 001.dat and an old destfile
+    old.bmp; helpers to make the odd files the cases need."""
+
+    def __init__(self, path, tool, bitmap):
+        self.path, self.tool = path, tool
+        path.mkdir(exist_ok=True)
+        self.original, self.scrambled = bitmap
+        self.block = self.original[BLOCK]
+        self.write("misc.dat", self.block)
+        self.write("001.dat", self.scrambled)
+        self.write("old.bmp", OLD)
+        self.cleanups = []
+
+    def __truediv__(self, name):
+        return self.path / name
+
+    def write(self, name, data):
+        (self.path / name).write_bytes(data)
+
+    def remove(self, name):
+        (self.path / name).unlink()
+
+    def mkdir(self, name):
+        (self.path / name).mkdir()
+
+    def link(self, name, target):
+        (self.path / name).parent.mkdir(exist_ok=True)
+        os.symlink(target, self.path / name)
+
+    def sparse(self, name, size):
+        with open(self.path / name, "wb") as f:
+            f.truncate(size)
+
+    def fifo(self, name, keep_open=False):
+        os.mkfifo(self.path / name)
+        if keep_open:  # so that the tool's open does not wait for a peer
+            fd = os.open(self.path / name, os.O_RDWR)
+            self.cleanups.append(lambda: os.close(fd))
+
+    def snapshot(self):
+        """What a user sees below the directory: names, kinds, bytes, modes."""
+        seen = {}
+        for root, dirs, files in os.walk(self.path):
+            for entry in (Path(root) / name for name in dirs + files):
+                st, key = entry.lstat(), entry.relative_to(self.path).as_posix()
+                if entry.is_symlink():
+                    seen[key] = ("link", os.readlink(entry))
+                elif not stat.S_ISREG(st.st_mode):
+                    seen[key] = ("other", st.st_mode)
+                elif st.st_size > 1 << 24:  # the sparse giants
+                    seen[key] = ("big", st.st_size, st.st_mtime_ns, st.st_mode)
+                else:
+                    seen[key] = (entry.read_bytes(), st.st_mode, st.st_uid, st.st_gid)
+        return seen
+
+    def run(self, args, **kw):
+        return self.tool.run(args, self.path, **kw)
+
+
+@pytest.fixture
+def work(tmp_path, tool, bitmap):
+    w = Workdir(tmp_path, tool, bitmap)
+    yield w
+    for cleanup in w.cleanups:
+        cleanup()
+    for giant in tmp_path.rglob("0*"):  # sparse, yet no need to keep them
+        if giant.is_file() and not giant.is_symlink() and giant.stat().st_size > 1 << 24:
+            giant.unlink()

@@ -1,0 +1,148 @@
+"""Each failure: one exact line on standard error, status 1, and the
+directory exactly as it was (old destfile kept, nothing new, no temporary)."""
+import os
+import resource
+
+import pytest
+
+from conftest import CHECKER_FAILED, nothing, steps
+
+posix = pytest.mark.posix
+LONG = "a" * 63  # with a leading character, one byte past the name buffers
+
+
+def first_calls(w, args):
+    """When each system call first occurs on a successful run of args."""
+    first = {}
+    for name, when in w.tool.trace(args, w.path):
+        first.setdefault(name, when)
+    os.unlink(w / args[1])
+    return first
+
+
+def empty_read(w):
+    # Past the datfile's read, the sourcefile's: it ends early, as a file
+    # that shrank after it was sized.
+    reads = [when for name, when in w.tool.trace(["001.dat", "new.bmp"], w.path) if name == "read"]
+    os.unlink(w / "new.bmp")
+    return {"wrap": w.tool.inject(f"read:retval=0:when={reads[1]}")}
+
+
+def no_memory(w):
+    if w.tool.sanitized:
+        pytest.skip("the sanitizer's allocator holds memory before the tool starts")
+    first = first_calls(w, ["001.dat", "new.bmp"])
+    # From the tool's first request on, the kernel grants no memory.
+    return {"wrap": w.tool.inject(f"brk:retval=0:when={first['brk']}+",
+                                  f"mmap:error=ENOMEM:when={first['mmap']}+")}
+
+
+def file_size_limit(w):
+    return {"preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))}
+
+
+BUSY = "Can't create destfile: Device or resource busy"
+TOO_SHORT = "Sourcefile is too short to be restored: Invalid argument"
+GIANT = "Couldn't allocate the data buffer: File too large"
+
+FAILURES = [
+    pytest.param(lambda w: w.remove("misc.dat"), ["001.dat", "new.bmp"],
+                 "Can't open datfile: No such file or directory", id="no misc.dat"),
+    pytest.param(lambda w: w.write("misc.dat", w.block[:1029]), ["001.dat", "new.bmp"],
+                 "Something is screwy with ReadFile: Success", id="misc.dat of 1029 bytes"),
+    pytest.param(steps(lambda w: w.remove("misc.dat"), lambda w: w.mkdir("misc.dat")), ["001.dat", "new.bmp"],
+                 "Can't open datfile: Is a directory", id="misc.dat is a directory"),
+    pytest.param(no_memory, ["001.dat", "new.bmp"],
+                 "Couldn't allocate the dat buffer: Cannot allocate memory",
+                 id="no memory for the dat buffer", marks=posix),
+    pytest.param(nothing, ["002.dat", "new.bmp"],
+                 "Can't open sourcefile: No such file or directory", id="missing sourcefile"),
+    pytest.param(nothing, ["0", "new.bmp"],
+                 "Can't open sourcefile: No such file or directory", id="sourcefile named 0"),
+    pytest.param(nothing, ["0abc", "old.bmp"],
+                 "Can't open sourcefile: No such file or directory", id="sourcefile named 0abc"),
+    pytest.param(lambda w: w.mkdir("0dir"), ["0dir", "new.bmp"],
+                 "Can't open sourcefile: Is a directory", id="sourcefile is a directory"),
+    pytest.param(nothing, ["0" + LONG, "new.bmp"],
+                 "Can't open sourcefile: File name too long", id="sourcefile name of 64 bytes"),
+    pytest.param(nothing, ["0" + LONG * 4, "new.bmp"],
+                 "Can't open sourcefile: File name too long", id="sourcefile name of 253 bytes"),
+    pytest.param(nothing, ["001.dat", "b" + LONG],
+                 "Can't create destfile: File name too long", id="destfile name of 64 bytes"),
+    pytest.param(nothing, ["001.dat", "nodir/new.bmp"],
+                 "Can't create destfile: No such file or directory", id="destfile in a missing directory"),
+    pytest.param(nothing, ["001.dat", ""],
+                 "Can't create destfile: No such file or directory", id="empty destfile name"),
+    pytest.param(nothing, ["001.dat", "old.bmp/"],
+                 "Can't create destfile: Not a directory", id="destfile below a file"),
+    pytest.param(lambda w: w.mkdir("dir.bmp"), ["001.dat", "dir.bmp"],
+                 "Can't create destfile: Is a directory", id="destfile is a directory"),
+    pytest.param(steps(lambda w: w.mkdir("dir"), lambda w: w.link("dir.bmp", "dir")), ["001.dat", "dir.bmp"],
+                 "Can't create destfile: Is a directory", id="destfile links to a directory",
+                 marks=posix),
+    pytest.param(lambda w: w.link("loop.bmp", "loop.bmp"), ["001.dat", "loop.bmp"],
+                 "Can't create destfile: Too many levels of symbolic links",
+                 id="destfile is a link loop", marks=posix),
+    pytest.param(nothing, ["001.dat", "001.dat"], BUSY, id="destfile is the sourcefile"),
+    pytest.param(lambda w: os.link(w / "001.dat", w / "hard.bmp"), ["001.dat", "hard.bmp"], BUSY,
+                 id="destfile is a hard link to the sourcefile"),
+    pytest.param(lambda w: w.link("link.bmp", "001.dat"), ["001.dat", "link.bmp"], BUSY,
+                 id="destfile is a symbolic link to the sourcefile", marks=posix),
+    pytest.param(lambda w: w.link("0link.dat", "001.dat"), ["0link.dat", "001.dat"], BUSY,
+                 id="sourcefile is a symbolic link to the destfile", marks=posix),
+    pytest.param(lambda w: w.mkdir("sub"), ["001.dat", "sub/../001.dat"], BUSY,
+                 id="destfile is the sourcefile by another path"),
+    pytest.param(lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT,
+                 id="empty sourcefile"),
+    pytest.param(lambda w: w.write("0short.dat", b"\x01"), ["0short.dat", "old.bmp"], TOO_SHORT,
+                 id="sourcefile of 1 byte"),
+    pytest.param(lambda w: w.write("0short.dat", w.scrambled[:1077]), ["0short.dat", "old.bmp"],
+                 TOO_SHORT, id="sourcefile of 1077 bytes"),
+    pytest.param(lambda w: w.sparse("0giant.dat", 4 << 30), ["0giant.dat", "old.bmp"], GIANT,
+                 id="sourcefile of 4 GiB"),
+    pytest.param(lambda w: w.sparse("0giant.dat", (4 << 30) + 1078), ["0giant.dat", "new.bmp"], GIANT,
+                 id="sourcefile above 4 GiB"),
+    pytest.param(lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"],
+                 "Couldn't allocate the data buffer: Illegal seek",
+                 id="sourcefile of unknown size", marks=posix),
+    pytest.param(empty_read, ["001.dat", "new.bmp"],
+                 "Something is screwy with ReadFile: Success", id="sourcefile ends early", marks=posix),
+    pytest.param(nothing, ["001.dat", "/dev/full"],
+                 "Something is screwy with WriteFile: No space left on device",
+                 id="destfile is a full device", marks=posix),
+    pytest.param(file_size_limit, ["001.dat", "old.bmp"],
+                 "Something is screwy with WriteFile: File too large",
+                 id="destfile past the file size limit", marks=posix),
+]
+
+
+@pytest.mark.parametrize("setup, args, message", FAILURES)
+def test_failure_reports_once_and_changes_nothing(work, setup, args, message):
+    run = setup(work) or {}
+    before = work.snapshot()
+    result = work.run(args, **run)
+    assert (result.status, result.stdout, result.stderr) == (1, "", message + "\n")
+    assert work.snapshot() == before
+
+
+# Each failure kind once, with success and the usage text.
+MEMCHECKED = {"no misc.dat", "misc.dat of 1029 bytes", "missing sourcefile", "sourcefile is a directory",
+              "sourcefile name of 64 bytes", "destfile name of 64 bytes",
+              "destfile in a missing directory", "destfile is the sourcefile", "empty sourcefile",
+              "sourcefile of 4 GiB", "sourcefile of unknown size", "destfile is a full device",
+              "destfile past the file size limit"}
+VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-check=full",
+            "--show-leak-kinds=all", "--errors-for-leak-kinds=all"]
+
+
+@pytest.mark.valgrind
+@pytest.mark.posix
+@pytest.mark.parametrize("setup, args, message, status", [
+    pytest.param(nothing, ["001.dat", "new.bmp"], "", 0, id="success"),
+    pytest.param(nothing, ["1.dat", "new.bmp"], "", 1, id="usage"),
+    *(pytest.param(*row.values, 1, id=row.id) for row in FAILURES if row.id in MEMCHECKED),
+])
+def test_memcheck_finds_no_error_and_no_leak(work, setup, args, message, status):
+    run = setup(work) or {}
+    result = work.run(args, wrap=VALGRIND, **run)
+    assert (result.status, result.stderr) == (status, message + "\n" if message else "")

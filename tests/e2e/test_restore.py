@@ -1,0 +1,130 @@
+"""Successful conversions: status 0, nothing printed, the restored bytes in
+the file the destfile name leads to, nothing else changed."""
+import io
+import os
+import shutil
+import stat
+import threading
+
+import pytest
+from PIL import Image
+
+from conftest import OLD, Result, nothing, steps
+
+posix = pytest.mark.posix
+
+
+RESTORATIONS = [
+    # setup, sourcefile, destfile, the file that receives the bytes, how many bytes
+    pytest.param(nothing, "001.dat", "new.bmp", "new.bmp", None, id="to a new destfile"),
+    pytest.param(nothing, "001.dat", "old.bmp", "old.bmp", None, id="over a shorter old destfile"),
+    pytest.param(lambda w: w.write("old.bmp", b"x" * 999999), "001.dat", "old.bmp", "old.bmp", None,
+                 id="over a longer old destfile"),
+    pytest.param(lambda w: w.write("misc.dat", w.block + bytes(range(256)) * 3 + b"z" * 202),
+                 "001.dat", "new.bmp", "new.bmp", None, id="with a misc.dat of 2000 bytes"),
+    pytest.param(lambda w: w.write("001.dat", w.scrambled[:1078]), "001.dat", "new.bmp", "new.bmp",
+                 1078, id="from a sourcefile of exactly the restored span"),
+    pytest.param(nothing, "001.dat", "misc.dat", "misc.dat", None, id="over misc.dat itself"),
+    pytest.param(lambda w: shutil.copy(w / "001.dat", w / ("0" + "s" * 62)), "0" + "s" * 62,
+                 "d" * 63, "d" * 63, None, id="with names of 63 bytes"),
+    pytest.param(lambda w: w.mkdir("sub"), "001.dat", "sub/new.bmp", "sub/new.bmp", None,
+                 id="into a subdirectory"),
+    pytest.param(lambda w: w.link("link.bmp", "old.bmp"), "001.dat", "link.bmp", "old.bmp", None,
+                 id="through a symbolic link", marks=posix),
+    pytest.param(lambda w: w.link("link.bmp", "target.bmp"), "001.dat", "link.bmp", "target.bmp", None,
+                 id="through a dangling symbolic link", marks=posix),
+    pytest.param(lambda w: w.link("sub/link.bmp", "../old.bmp"), "001.dat", "sub/link.bmp",
+                 "old.bmp", None, id="through a relative link in another directory", marks=posix),
+    pytest.param(steps(lambda w: w.link("a.bmp", "b.bmp"), lambda w: w.link("b.bmp", str(w / "old.bmp"))),
+                 "001.dat", "a.bmp", "old.bmp", None, id="through a chain of links", marks=posix),
+]
+
+
+@pytest.mark.parametrize("setup, source, dest, receiver, length", RESTORATIONS)
+def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest, receiver, length):
+    setup(work)
+    before = work.snapshot()
+    result = work.run([source, dest])
+    assert (result.status, result.stdout, result.stderr) == (0, "", "")
+    after = work.snapshot()
+    assert after.pop(receiver)[0] == work.original[:length]
+    before.pop(receiver, None)
+    assert after == before
+
+
+def test_restored_bitmap_decodes_as_the_original(work):
+    assert work.run(["001.dat", "new.bmp"]).status == 0
+    with Image.open(work / "new.bmp") as restored, Image.open(io.BytesIO(work.original)) as original:
+        assert (restored.format, restored.size, restored.mode) == ("BMP", (640, 480), "P")
+        assert restored.getpalette() == original.getpalette()
+        assert restored.tobytes() == original.tobytes()
+
+
+@posix
+@pytest.mark.parametrize("old_mode, owner, mask, mode", [
+    pytest.param(None, None, 0o022, 0o644, id="new destfile, umask 022"),
+    pytest.param(None, None, 0o077, 0o600, id="new destfile, umask 077"),
+    pytest.param(None, None, 0o000, 0o666, id="new destfile, umask 000"),
+    pytest.param(0o640, None, 0o022, 0o640, id="old destfile of mode 640"),
+    pytest.param(0o755, None, 0o077, 0o755, id="old destfile of mode 755 under umask 077"),
+    pytest.param(0o604, (1234, 5678), 0o022, 0o604, id="old destfile of another owner and group"),
+])
+def test_destfile_mode_and_owner(work, old_mode, owner, mask, mode):
+    if owner and os.geteuid() != 0:
+        pytest.skip("only root may give a file away")
+    dest = work / ("new.bmp" if old_mode is None else "old.bmp")
+    if old_mode is not None:
+        os.chmod(dest, old_mode)
+    if owner:
+        os.chown(dest, *owner)
+    result = work.run(["001.dat", dest.name], preexec_fn=lambda: os.umask(mask))
+    assert (result.status, result.stderr) == (0, "")
+    st, owner = os.stat(dest), owner or (os.geteuid(), os.getegid())
+    assert (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid) == (mode, *owner)
+    assert dest.read_bytes() == work.original
+
+
+@posix
+def test_device_destfile_is_written_not_replaced(work):
+    result = work.run(["001.dat", "/dev/null"])
+    assert (result.status, result.stdout, result.stderr) == (0, "", "")
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+@posix
+def test_fifo_destfile_is_written_not_replaced(work):
+    work.fifo("pipe.bmp")
+    received = []
+    reader = threading.Thread(target=lambda: received.append((work / "pipe.bmp").read_bytes()),
+                              daemon=True)
+    reader.start()
+    result = work.run(["001.dat", "pipe.bmp"])
+    reader.join(timeout=30)
+    if reader.is_alive():  # the tool never opened it: let the reader go
+        os.close(os.open(work / "pipe.bmp", os.O_WRONLY | os.O_NONBLOCK))
+    assert (result.status, result.stdout, result.stderr) == (0, "", "")
+    assert received == [work.original]
+    assert stat.S_ISFIFO(os.lstat(work / "pipe.bmp").st_mode)
+
+
+@posix
+def test_sourcefile_of_2_5_gib_converts(work):
+    work.sparse("0huge.dat", 5 << 29)
+    result = work.run(["0huge.dat", "/dev/null"])
+    assert (result.status, result.stdout, result.stderr) == (0, "", "")
+
+
+def test_concurrent_runs_each_leave_a_whole_conversion(work):
+    runs, tail = 12, 1 << 20
+    for i in range(runs):
+        work.write(f"0{i}.dat", work.scrambled + bytes([i]) * tail)
+    whole = {work.original + bytes([i]) * tail for i in range(runs)}
+    names = sorted(os.listdir(work.path))
+    processes = [work.tool.start([f"0{i}.dat", "old.bmp"], work.path) for i in range(runs)]
+    seen = set()
+    while any(p.poll() is None for p in processes):
+        seen.add((work / "old.bmp").read_bytes())
+    assert all(work.tool.finish(p) == Result(0, "", "") for p in processes)
+    assert seen <= whole | {OLD}
+    assert (work / "old.bmp").read_bytes() in whole
+    assert sorted(os.listdir(work.path)) == names
