@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -283,9 +284,26 @@ void host_close(host_file file)
 	errno = error;
 }
 
+// A fresh buffer takes a page fault per 4 KiB, most of a large file's time;
+// on 2 MiB boundaries and marked for huge pages it takes one per 2 MiB.
+// Smaller buffers come faster from malloc.
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
 std::uint8_t* host_allocate(std::size_t size)
 {
-	return static_cast<std::uint8_t*>(std::malloc(size));
+	if (size < huge_page)
+		return static_cast<std::uint8_t*>(std::malloc(size));
+	// Whole huge pages, so that the tail is one too.
+	const std::size_t whole = (size + huge_page - 1) & ~(huge_page - 1);
+	void* buffer = nullptr;
+	const int error = whole < size ? ENOMEM : posix_memalign(&buffer, huge_page, whole);
+	if (error != 0) {
+		errno = error;
+		return nullptr;
+	}
+	// Only advice: without it the buffer works the same, only slower.
+	madvise(buffer, whole, MADV_HUGEPAGE);
+	return static_cast<std::uint8_t*>(buffer);
 }
 
 void host_release(std::uint8_t* buffer, std::size_t)
