@@ -31,6 +31,7 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "posix: needs POSIX features of the host")
+    config.addinivalue_line("markers", "wine: a Windows case only wine can set up; run only under wine")
     config.addinivalue_line("markers", "valgrind: runs the tool under valgrind memcheck")
 
 
@@ -40,8 +41,14 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if launcher and "posix" in item.keywords:
             item.add_marker(pytest.mark.skip(reason=f"needs POSIX, runs under {launcher}"))
+        if not under_wine(shlex.split(launcher)) and "wine" in item.keywords:
+            item.add_marker(pytest.mark.skip(reason="runs only under wine"))
         if sanitized and "valgrind" in item.keywords:
             item.add_marker(pytest.mark.skip(reason="valgrind and the sanitizers do not mix"))
+
+
+def under_wine(launcher):
+    return bool(launcher) and Path(launcher[0]).name.startswith("wine")
 
 
 @dataclass
@@ -55,11 +62,15 @@ class Tool:
     def __init__(self, config):
         self.path = str(Path(config.getoption("--dat2bmp")).resolve())
         self.launcher = shlex.split(config.getoption("--launcher"))
+        self.wine = under_wine(self.launcher)
         self.sanitized = config.getoption("--sanitized")
 
     def invocation_name(self, argv0=None):
         """The name the usage text shows for a run started with argv0."""
-        return argv0 or self.path
+        name = argv0 or self.path
+        if self.wine:  # wine hands a program its path as Windows writes it, on Z:
+            return "Z:" + name.replace("/", "\\")
+        return name
 
     def start(self, args, cwd, *, argv0=None, wrap=(), **popen):
         """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind)."""
