@@ -150,13 +150,16 @@ void set_errno_for_failed_open(const char* name)
 	set_errno_from_last_error();
 }
 
+// Ends the process as Windows ends it on Ctrl+C, status included: wine's
+// own ending would report success. Terminated, not exited, since the main
+// thread may hold the C library's locks.
 BOOL WINAPI remove_temp_and_end(DWORD)
 {
-	// Held to the end: the process is about to go.
 	AcquireSRWLockExclusive(&temp_lock);
 	if (temp_exists)
 		DeleteFileA(temp_path);
-	return FALSE;
+	TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+	return TRUE;
 }
 
 bool copy_path(char* to, const char* dir, std::size_t dir_length, const char* name)

@@ -8,7 +8,7 @@ import pytest
 
 from conftest import Workdir, nothing
 
-pytestmark = pytest.mark.posix
+posix = pytest.mark.posix
 
 # Calls that cannot fail (umask) or whose failure the tool never sees
 # (exit_group: the process is already ending).
@@ -25,6 +25,7 @@ def children(pid):
         return [int(child) for child in f.read().split()]
 
 
+@posix
 @pytest.mark.parametrize("sig, dest", [
     pytest.param(signal.SIGINT, "new.bmp", id="SIGINT, new destfile"),
     pytest.param(signal.SIGTERM, "old.bmp", id="SIGTERM, old destfile"),
@@ -50,6 +51,22 @@ def test_signal_removes_the_temporary_and_kills(work, sig, dest):
     assert work.snapshot() == before
 
 
+@pytest.mark.wine
+def test_ctrl_c_removes_the_temporary_and_ends_under_wine(work):
+    # wine turns SIGINT into Ctrl+C; a large sourcefile keeps the temporary there.
+    work.sparse("0big.dat", 1 << 30)
+    before = work.snapshot()
+    process = work.tool.start(["0big.dat", "old.bmp"], work.path,
+                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    while not any(name.startswith(".dat2bmp-") for name in os.listdir(work.path)):
+        assert process.poll() is None, "no temporary appeared"
+        time.sleep(0.01)
+    process.send_signal(signal.SIGINT)
+    assert work.tool.finish(process).status == 0xC000013A & 0xFF  # STATUS_CONTROL_C_EXIT
+    assert work.snapshot() == before
+
+
+@posix
 @pytest.mark.parametrize("setup, args, receiver", [
     pytest.param(nothing, ["001.dat", "new.bmp"], "new.bmp", id="new destfile"),
     pytest.param(nothing, ["001.dat", "old.bmp"], "old.bmp", id="old destfile"),
