@@ -25,8 +25,8 @@ namespace {
 constexpr std::size_t max_transfer = std::size_t{1} << 30;
 constexpr int max_temp_tries = 100;
 constexpr DWORD max_move_delay = 512;  // milliseconds, about a second in all
-constexpr DWORD kept_attributes =
-    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // The file the destfile name leads to, and the temporary that replaces it.
 // An empty temp_path means the output is the destfile itself.
@@ -102,7 +102,7 @@ void set_errno_from_last_error()
 {
 	const DWORD error = GetLastError();
 	const auto pair = std::find_if(errno_for_error.begin(), errno_for_error.end(),
-	                                [error](const error_pair& p) { return p.error == error; });
+	                               [error](const error_pair& p) { return p.error == error; });
 	errno = pair == errno_for_error.end() ? EIO : pair->number;
 }
 
@@ -228,8 +228,8 @@ HANDLE create_temp(DWORD attributes)
 		if (!copy_path(temp_path, target_path, dir, name))
 			return INVALID_HANDLE_VALUE;
 		AcquireSRWLockExclusive(&temp_lock);
-		const HANDLE handle = CreateFileA(temp_path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-		                                  attributes, nullptr);
+		const HANDLE handle = CreateFileA(temp_path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+		                                  CREATE_NEW, attributes, nullptr);
 		temp_exists = handle != INVALID_HANDLE_VALUE;
 		const DWORD error = GetLastError();
 		ReleaseSRWLockExclusive(&temp_lock);
@@ -251,8 +251,8 @@ host_file host_open_input(const char* name)
 {
 	// Other readers are welcome, so that runs side by side share misc.dat;
 	// writers are not, so that the destfile cannot be the sourcefile.
-	const HANDLE handle =
-	    CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	const HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+	                                  FILE_ATTRIBUTE_NORMAL, nullptr);
 	if (handle == INVALID_HANDLE_VALUE)
 		set_errno_for_failed_open(name);
 	return file_of(handle);
@@ -267,8 +267,9 @@ host_file host_create_output(const char* name, host_file source)
 	}
 	// Shared, so that runs writing the same destfile do not refuse each
 	// other; the sourcefile, held without write sharing, still refuses it.
-	const HANDLE existing = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-	                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	const HANDLE existing =
+	    CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+	                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 	if (existing == INVALID_HANDLE_VALUE) {
 		if (GetLastError() != ERROR_FILE_NOT_FOUND) {
 			set_errno_for_failed_open(name);
@@ -310,7 +311,8 @@ std::int64_t host_size(host_file file)
 	}
 	LARGE_INTEGER end{};
 	const LARGE_INTEGER start{};
-	if (!SetFilePointerEx(handle, start, &end, FILE_END) || !SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
+	if (!SetFilePointerEx(handle, start, &end, FILE_END) ||
+	    !SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
 		set_errno_from_last_error();
 		return -1;
 	}
@@ -423,7 +425,8 @@ void host_report(const char* message)
 {
 	const int number = errno;
 	const auto known = std::find_if(linux_texts.begin(), linux_texts.end(),
-	                                 [number](const error_text& t) { return t.number == number; });
+	                                [number](const error_text& t) { return t.number == number; });
 	// Nowhere left to report a failure to report.
-	(void)std::fprintf(stderr, "%s: %s\n", message, known != linux_texts.end() ? known->text : std::strerror(number));
+	(void)std::fprintf(stderr, "%s: %s\n", message,
+	                   known != linux_texts.end() ? known->text : std::strerror(number));
 }
