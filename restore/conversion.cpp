@@ -13,8 +13,8 @@ namespace {
 constexpr const char* datfile_name = "misc.dat";
 
 // What the run holds; fail() releases whatever is set.
-host_file input = no_file;  // the datfile, then the sourcefile
-host_file output = no_file; // the destfile
+host_file input = no_file;   // the datfile, then the sourcefile
+host_file output = no_file;  // the destfile
 std::uint8_t* dat_buffer = nullptr;
 std::uint8_t* data_buffer = nullptr;
 std::uint32_t source_size = 0;

@@ -13,7 +13,7 @@ using bytes = std::vector<std::uint8_t>;
 
 // The bytes the rule writes, offset by offset.
 const std::map<std::size_t, std::uint8_t> header_bytes{
-    {0, 0x42}, {1, 0x4D}, {14, 0x28}, {26, 0x01}, {28, 0x08}, {35, 0xB0},
+    {0, 0x42},  {1, 0x4D},  {14, 0x28}, {26, 0x01}, {28, 0x08}, {35, 0xB0},
     {36, 0x04}, {38, 0x13}, {39, 0x0B}, {42, 0x13}, {43, 0x0B},
 };
 
@@ -63,11 +63,11 @@ TEST_P(restore_header_cases, sets_header_splices_block_keeps_the_rest)
 	EXPECT_EQ(data, once);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    all, restore_header_cases,
-    testing::Values(restore_case{"zero header, exact span", RESTORED_SPAN, 0x00},
-                    restore_case{"0xFF carried bytes stay", RESTORED_SPAN, 0xFF},
-                    restore_case{"640x480 tail passes through", RESTORED_SPAN + 640 * 480, 0x5A}));
+INSTANTIATE_TEST_SUITE_P(all, restore_header_cases,
+                         testing::Values(restore_case{"zero header, exact span", RESTORED_SPAN, 0x00},
+                                         restore_case{"0xFF carried bytes stay", RESTORED_SPAN, 0xFF},
+                                         restore_case{"640x480 tail passes through",
+                                                      RESTORED_SPAN + 640 * 480, 0x5A}));
 
 TEST(restore_header, leaves_a_short_buffer_alone)
 {

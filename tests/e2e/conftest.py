@@ -117,11 +117,11 @@ class Tool:
         log.unlink()
         return calls
 
-    def inject(self, *specs):
-        """strace wrapping that injects each NAME:...:when=N spec."""
-        names = ",".join(dict.fromkeys(s.split(":")[0] for s in specs))
+    def inject(self, *faults):
+        """strace wrapping that injects each NAME:...:when=N fault."""
+        names = ",".join(dict.fromkeys(f.split(":")[0] for f in faults))
         return ["strace", "-o", os.devnull, "-e", f"trace={names}",
-                *(f"--inject={s}" for s in specs)]
+                *(f"--inject={f}" for f in faults)]
 
 
 @pytest.fixture(scope="session")
