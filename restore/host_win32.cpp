@@ -82,6 +82,7 @@ constexpr std::array<error_text, 14> linux_texts{{
     {ENAMETOOLONG, "File name too long"},
     {EBUSY, "Device or resource busy"},
     {EISDIR, "Is a directory"},
+    {ENOTDIR, "Not a directory"},
     {EFBIG, "File too large"},
     {EIO, "Input/output error"},
     {ESPIPE, "Illegal seek"},
