@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "host.h"
+#include "host_path.h"
 
 namespace {
 
@@ -63,19 +64,6 @@ void catch_signals()
 	}
 	// Past a file-size limit, write() fails with EFBIG instead.
 	(void)signal(SIGXFSZ, SIG_IGN);
-}
-
-bool copy_path(char* to, const char* dir, std::size_t dir_length, const char* name)
-{
-	const std::size_t length = std::strlen(name);
-	if (dir_length + length >= PATH_MAX) {
-		errno = ENAMETOOLONG;
-		return false;
-	}
-	std::memmove(to + dir_length, name, length + 1);
-	if (to != dir)
-		std::memcpy(to, dir, dir_length);
-	return true;
 }
 
 std::size_t dir_length(const char* path)
@@ -149,6 +137,25 @@ int create_temp(const struct stat* old)
 	return fd;
 }
 
+// Moves the whole buffer a piece at a time, until done, the end of the
+// file, or a failure other than an interruption.
+template <typename Byte, typename Move>
+std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
+{
+	std::size_t done = 0;
+	errno = 0;
+	while (done < buffer.size()) {
+		const ssize_t n = move(static_cast<int>(file), buffer.data() + done,
+		                       std::min(buffer.size() - done, max_transfer));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		done += static_cast<std::size_t>(n);
+	}
+	return done;
+}
+
 }  // namespace
 
 host_file host_open_input(const char* name)
@@ -216,34 +223,12 @@ std::int64_t host_size(host_file file)
 
 std::size_t host_read_all(host_file file, std::span<std::uint8_t> buffer)
 {
-	std::size_t done = 0;
-	errno = 0;
-	while (done < buffer.size()) {
-		const ssize_t n = read(static_cast<int>(file), buffer.data() + done,
-		                       std::min(buffer.size() - done, max_transfer));
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			break;
-		done += static_cast<std::size_t>(n);
-	}
-	return done;
+	return move_all(file, buffer, read);
 }
 
 std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
 {
-	std::size_t done = 0;
-	errno = 0;
-	while (done < buffer.size()) {
-		const ssize_t n = write(static_cast<int>(file), buffer.data() + done,
-		                        std::min(buffer.size() - done, max_transfer));
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			break;
-		done += static_cast<std::size_t>(n);
-	}
-	return done;
+	return move_all(file, buffer, write);
 }
 
 bool host_commit_output(host_file file)

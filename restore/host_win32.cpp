@@ -18,6 +18,7 @@
 #include <windows.h>
 
 #include "host.h"
+#include "host_path.h"
 
 namespace {
 
@@ -163,19 +164,6 @@ BOOL WINAPI remove_temp_and_end(DWORD)
 	return TRUE;
 }
 
-bool copy_path(char* to, const char* dir, std::size_t dir_length, const char* name)
-{
-	const std::size_t length = std::strlen(name);
-	if (dir_length + length >= MAX_PATH) {
-		errno = ENAMETOOLONG;
-		return false;
-	}
-	std::memmove(to + dir_length, name, length + 1);
-	if (to != dir)
-		std::memcpy(to, dir, dir_length);
-	return true;
-}
-
 std::size_t dir_length(const char* path)
 {
 	std::size_t length = 0;
@@ -244,6 +232,28 @@ HANDLE create_temp(DWORD attributes)
 	}
 	errno = EEXIST;
 	return INVALID_HANDLE_VALUE;
+}
+
+// Moves the whole buffer a piece at a time, until done, the end of the
+// file, or a failure.
+template <typename Byte, typename Move>
+std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
+{
+	std::size_t done = 0;
+	errno = 0;
+	while (done < buffer.size()) {
+		DWORD n = 0;
+		const auto request = static_cast<DWORD>(std::min(buffer.size() - done, max_transfer));
+		if (!move(handle_of(file), buffer.data() + done, request, &n, nullptr)) {
+			if (GetLastError() != ERROR_HANDLE_EOF)
+				set_errno_from_last_error();
+			break;
+		}
+		if (n == 0)
+			break;
+		done += n;
+	}
+	return done;
 }
 
 }  // namespace
@@ -322,39 +332,12 @@ std::int64_t host_size(host_file file)
 
 std::size_t host_read_all(host_file file, std::span<std::uint8_t> buffer)
 {
-	std::size_t done = 0;
-	errno = 0;
-	while (done < buffer.size()) {
-		DWORD n = 0;
-		const auto request = static_cast<DWORD>(std::min(buffer.size() - done, max_transfer));
-		if (!ReadFile(handle_of(file), buffer.data() + done, request, &n, nullptr)) {
-			if (GetLastError() != ERROR_HANDLE_EOF && GetLastError() != ERROR_BROKEN_PIPE)
-				set_errno_from_last_error();
-			break;
-		}
-		if (n == 0)
-			break;
-		done += n;
-	}
-	return done;
+	return move_all(file, buffer, ReadFile);
 }
 
 std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
 {
-	std::size_t done = 0;
-	errno = 0;
-	while (done < buffer.size()) {
-		DWORD n = 0;
-		const auto request = static_cast<DWORD>(std::min(buffer.size() - done, max_transfer));
-		if (!WriteFile(handle_of(file), buffer.data() + done, request, &n, nullptr)) {
-			set_errno_from_last_error();
-			break;
-		}
-		if (n == 0)
-			break;
-		done += n;
-	}
-	return done;
+	return move_all(file, buffer, WriteFile);
 }
 
 bool host_commit_output(host_file file)
