@@ -99,10 +99,9 @@ host_file file_of(HANDLE handle)
 	return reinterpret_cast<host_file>(handle);
 }
 
-// Carries the last Win32 error into errno.
-void set_errno_from_last_error()
+// Carries a Win32 error into errno.
+void set_errno_from(DWORD error)
 {
-	const DWORD error = GetLastError();
 	const auto pair = std::find_if(errno_for_error.begin(), errno_for_error.end(),
 	                               [error](const error_pair& p) { return p.error == error; });
 	errno = pair == errno_for_error.end() ? EIO : pair->number;
@@ -148,8 +147,7 @@ void set_errno_for_failed_open(const char* name)
 		errno = ENOTDIR;
 		return;
 	}
-	SetLastError(error);
-	set_errno_from_last_error();
+	set_errno_from(error);
 }
 
 // Ends the process as Windows ends it on Ctrl+C, status included: wine's
@@ -182,7 +180,7 @@ bool find_target(const char* name, HANDLE existing)
 		return copy_path(target_path, "", 0, name);
 	const DWORD length = GetFinalPathNameByHandleA(existing, target_path, MAX_PATH, FILE_NAME_NORMALIZED);
 	if (length == 0) {
-		set_errno_from_last_error();
+		set_errno_from(GetLastError());
 		return false;
 	}
 	if (length >= MAX_PATH) {
@@ -225,8 +223,7 @@ HANDLE create_temp(DWORD attributes)
 		if (handle != INVALID_HANDLE_VALUE)
 			return handle;
 		if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-			SetLastError(error);
-			set_errno_from_last_error();
+			set_errno_from(error);
 			return INVALID_HANDLE_VALUE;
 		}
 	}
@@ -246,7 +243,7 @@ std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
 		const auto request = static_cast<DWORD>(std::min(buffer.size() - done, max_transfer));
 		if (!move(handle_of(file), buffer.data() + done, request, &n, nullptr)) {
 			if (GetLastError() != ERROR_HANDLE_EOF)
-				set_errno_from_last_error();
+				set_errno_from(GetLastError());
 			break;
 		}
 		if (n == 0)
@@ -303,7 +300,7 @@ host_file host_create_output(const char* name, host_file source)
 	BY_HANDLE_FILE_INFORMATION old{};
 	const bool found = GetFileInformationByHandle(existing, &old) && find_target(name, existing);
 	if (!found)
-		set_errno_from_last_error();
+		set_errno_from(GetLastError());
 	const int error = errno;
 	CloseHandle(existing);
 	errno = error;
@@ -324,7 +321,7 @@ std::int64_t host_size(host_file file)
 	const LARGE_INTEGER start{};
 	if (!SetFilePointerEx(handle, start, &end, FILE_END) ||
 	    !SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
-		set_errno_from_last_error();
+		set_errno_from(GetLastError());
 		return -1;
 	}
 	return end.QuadPart;
@@ -343,7 +340,7 @@ std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
 bool host_commit_output(host_file file)
 {
 	if (!CloseHandle(handle_of(file))) {
-		set_errno_from_last_error();
+		set_errno_from(GetLastError());
 		host_discard_output(no_file);
 		return false;
 	}
@@ -359,8 +356,7 @@ bool host_commit_output(host_file file)
 		if (moved || !busy || delay > max_move_delay) {
 			if (!moved) {
 				DeleteFileA(temp_path);
-				SetLastError(error);
-				set_errno_from_last_error();
+				set_errno_from(error);
 			}
 			temp_exists = false;
 			ReleaseSRWLockExclusive(&temp_lock);
