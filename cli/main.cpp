@@ -28,6 +28,7 @@ void store_name(std::array<char, NAME_BUFFER_SIZE>& buffer, const char* name, co
 
 int main(int argc, char* argv[])
 {
+	host_start();
 	// Data files are numbered from 001, so the sourcefile starts with a zero.
 	if (argc != 3 || argv[1][0] != '0') {
 		print_usage(argc > 0 && argv[0] != nullptr ? argv[0] : "dat2bmp");

@@ -12,6 +12,10 @@
 using host_file = std::intptr_t;
 inline constexpr host_file no_file = -1;
 
+// Readies the process before any file is touched: standard streams, signals,
+// console events. Called once, first thing.
+void host_start();
+
 // An existing file, for reading only. Directories are refused (EISDIR).
 host_file host_open_input(const char* name);
 
