@@ -11,6 +11,8 @@ import shlex
 import stat
 import subprocess
 import tempfile
+import threading
+import time
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -33,6 +35,8 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "posix: needs POSIX features of the host")
     config.addinivalue_line("markers", "wine: a Windows case only wine can set up; run only under wine")
     config.addinivalue_line("markers", "valgrind: runs the tool under valgrind memcheck")
+    config.addinivalue_line("markers", "strace: runs the tool under strace")
+    config.addinivalue_line("markers", "mounts: needs root: mounts, other users, file attributes")
 
 
 def pytest_collection_modifyitems(config, items):
@@ -88,12 +92,17 @@ class Tool:
                                 stderr=subprocess.PIPE, **popen)
 
     def finish(self, process, timeout=120):
-        out, err = process.communicate(timeout=timeout)
+        try:
+            out, err = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:  # a hung tool is not left behind
+            process.kill()
+            process.communicate()
+            raise
         decode = (lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n"))
         return Result(process.returncode, decode(out), decode(err))
 
-    def run(self, args, cwd, **kw):
-        return self.finish(self.start(args, cwd, **kw))
+    def run(self, args, cwd, timeout=120, **kw):
+        return self.finish(self.start(args, cwd, **kw), timeout)
 
     def trace(self, args, cwd):
         """The tool's own system calls on this run, as (name, when) where when
@@ -155,6 +164,11 @@ def nothing(w):
     pass
 
 
+def as_user(uid, *groups):
+    """How to start the tool as user uid, in group uid and groups only."""
+    return {"user": uid, "group": uid, "extra_groups": list(groups)}
+
+
 def steps(*setups):
     def run(w):
         for setup in setups:
@@ -201,6 +215,30 @@ class Workdir:
         if keep_open:  # so that the tool's open does not wait for a peer
             fd = os.open(self.path / name, os.O_RDWR)
             self.cleanups.append(lambda: os.close(fd))
+
+    def append_only(self, name):
+        """Directory name, holding an old destfile, made append-only."""
+        self.mkdir(name)
+        self.write(f"{name}/old.bmp", OLD)
+        if subprocess.run(["chattr", "+a", self.path / name], capture_output=True).returncode:
+            pytest.skip("this filesystem has no append-only directories")
+        self.cleanups.append(lambda: subprocess.run(["chattr", "-a", self.path / name], check=True))
+
+    def fifo_reader(self, name, delay=0.0):
+        """Reads the FIFO name in the background, opening it after delay
+        seconds; the function returned waits and gives the bytes read."""
+        received = []
+        thread = threading.Thread(daemon=True, target=lambda: (
+            time.sleep(delay), received.append((self.path / name).read_bytes())))
+        thread.start()
+
+        def result():
+            thread.join(timeout=delay + 10)
+            if thread.is_alive():  # no writer ever came: let the reader go
+                os.close(os.open(self.path / name, os.O_WRONLY | os.O_NONBLOCK))
+                thread.join()
+            return received[0]
+        return result
 
     def snapshot(self):
         """What a user sees below the directory: names, kinds, bytes, modes."""

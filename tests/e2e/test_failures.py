@@ -3,12 +3,16 @@ directory exactly as it was (old destfile kept, nothing new, no temporary)."""
 import os
 import resource
 import signal
+import socket
+import subprocess
+from pathlib import Path
 
 import pytest
 
-from conftest import CHECKER_FAILED, nothing, steps
+from conftest import CHECKER_FAILED, as_user, nothing, steps
 
 posix = pytest.mark.posix
+mounts = pytest.mark.mounts
 LONG = "a" * 63  # with a leading character, one byte past the name buffers
 
 
@@ -48,6 +52,44 @@ def file_size_limit(w, ignore_signal=False):
     return {"preexec_fn": limit}
 
 
+def writerless_fifo(name):
+    def setup(w):
+        if name == "misc.dat":
+            w.remove(name)
+        w.fifo(name)
+        return {"timeout": 10}  # promptly, not waiting for a writer
+    return setup
+
+
+def planted_link(w):
+    # With protected_symlinks, a link in a sticky world-writable directory
+    # is followed only by its owner or the directory's.
+    sysctl = Path("/proc/sys/fs/protected_symlinks")
+    old = sysctl.read_text()
+    sysctl.write_text("1")
+    w.cleanups.append(lambda: sysctl.write_text(old))
+    w.link("sticky/out.bmp", str(w / "old.bmp"))
+    os.chmod(w / "sticky", 0o1777)
+    os.lchown(w / "sticky/out.bmp", 1234, 1234)
+
+
+def socket_file(w):
+    with socket.socket(socket.AF_UNIX) as s:
+        s.bind(str(w / "sock.bmp"))
+
+
+def bind_mounted(w):
+    w.write("over.bmp", b"mounted over old.bmp\n")
+    subprocess.run(["mount", "--bind", w / "over.bmp", w / "old.bmp"], check=True)
+    w.cleanups.append(lambda: subprocess.run(["umount", w / "old.bmp"], check=True))
+
+
+def read_only_for_another_user(w):
+    os.chmod(w / "001.dat", 0o444)
+    os.chmod(w.path, 0o755)
+    return as_user(65534)
+
+
 BUSY = "Can't create destfile: Device or resource busy"
 TOO_SHORT = "Sourcefile is too short to be restored: Invalid argument"
 GIANT = "Couldn't allocate the data buffer: File too large"
@@ -59,6 +101,9 @@ FAILURES = [
                  "Something is screwy with ReadFile: Success", id="misc.dat of 1029 bytes"),
     pytest.param(steps(lambda w: w.remove("misc.dat"), lambda w: w.mkdir("misc.dat")), ["001.dat", "new.bmp"],
                  "Can't open datfile: Is a directory", id="misc.dat is a directory"),
+    pytest.param(writerless_fifo("misc.dat"), ["001.dat", "new.bmp"],
+                 "Something is screwy with ReadFile: Success", id="misc.dat is a FIFO without a writer",
+                 marks=posix),
     pytest.param(no_memory, ["001.dat", "new.bmp"],
                  "Couldn't allocate the dat buffer: Cannot allocate memory",
                  id="no memory for the dat buffer", marks=posix),
@@ -90,6 +135,18 @@ FAILURES = [
     pytest.param(lambda w: w.link("loop.bmp", "loop.bmp"), ["001.dat", "loop.bmp"],
                  "Can't create destfile: Too many levels of symbolic links",
                  id="destfile is a link loop", marks=posix),
+    pytest.param(lambda w: w.link("link.bmp", "target.bmp"), ["001.dat", "link.bmp"],
+                 "Can't create destfile: No such file or directory", id="destfile is a dangling symbolic link",
+                 marks=posix),
+    pytest.param(planted_link, ["001.dat", "sticky/out.bmp"], "Can't create destfile: Permission denied",
+                 id="destfile is another user's link in a sticky directory", marks=[posix, mounts]),
+    pytest.param(socket_file, ["001.dat", "sock.bmp"], "Can't create destfile: No such device or address",
+                 id="destfile is a socket", marks=posix),
+    pytest.param(bind_mounted, ["001.dat", "old.bmp"], BUSY, id="destfile is a mount point",
+                 marks=[posix, mounts]),
+    pytest.param(lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
+                 "Can't create destfile: Operation not permitted",
+                 id="old destfile in an append-only directory", marks=[posix, mounts]),
     pytest.param(nothing, ["001.dat", "001.dat"], BUSY, id="destfile is the sourcefile"),
     pytest.param(lambda w: os.link(w / "001.dat", w / "hard.bmp"), ["001.dat", "hard.bmp"], BUSY,
                  id="destfile is a hard link to the sourcefile"),
@@ -99,6 +156,8 @@ FAILURES = [
                  id="sourcefile is a symbolic link to the destfile", marks=posix),
     pytest.param(lambda w: w.mkdir("sub"), ["001.dat", "sub/../001.dat"], BUSY,
                  id="destfile is the sourcefile by another path"),
+    pytest.param(read_only_for_another_user, ["001.dat", "001.dat"], BUSY,
+                 id="destfile is the read-only sourcefile, for another user", marks=[posix, mounts]),
     pytest.param(lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT,
                  id="empty sourcefile"),
     pytest.param(lambda w: w.write("0short.dat", b"\x01"), ["0short.dat", "old.bmp"], TOO_SHORT,
@@ -112,6 +171,9 @@ FAILURES = [
     pytest.param(lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"],
                  "Couldn't allocate the data buffer: Illegal seek",
                  id="sourcefile of unknown size", marks=posix),
+    pytest.param(writerless_fifo("0fifo"), ["0fifo", "new.bmp"],
+                 "Couldn't allocate the data buffer: Illegal seek", id="sourcefile is a FIFO without a writer",
+                 marks=posix),
     pytest.param(empty_read, ["001.dat", "new.bmp"],
                  "Something is screwy with ReadFile: Success", id="sourcefile ends early", marks=posix),
     pytest.param(nothing, ["001.dat", "/dev/full"],

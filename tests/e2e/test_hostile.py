@@ -1,0 +1,132 @@
+"""Hostile surroundings: names the kernel resolves to open files, deaths at
+any moment, closed standard descriptors, a caller's blocked signals, a file
+size limit on standard error, and another user replacing a shared file."""
+import os
+import resource
+import signal
+import stat
+import tempfile
+
+import pytest
+
+from conftest import as_user
+
+posix = pytest.mark.posix
+
+
+def deleted_file(w):
+    fd = os.open(w / "gone.bmp", os.O_RDWR | os.O_CREAT)
+    os.write(fd, b"x" * 400000)  # longer than the bitmap: it must be cut to length
+    w.remove("gone.bmp")
+    return fd
+
+
+@posix
+@pytest.mark.parametrize("dest, opener", [
+    pytest.param("/dev/stdout", None, id="/dev/stdout, a pipe"),
+    pytest.param("/dev/fd/{}", deleted_file, id="/dev/fd/N of a deleted file"),
+    pytest.param("/proc/self/fd/{}", lambda w: os.memfd_create("dat2bmp-test"),
+                 id="/proc/self/fd/N of a memfd"),
+])
+def test_magic_link_destfile_is_the_open_file_it_names(work, dest, opener):
+    fd = opener(work) if opener else 1
+    if opener:
+        work.cleanups.append(lambda: os.close(fd))
+    before, root = work.snapshot(), set(os.listdir("/"))
+    process = work.tool.start(["001.dat", dest.format(fd)], work.path, pass_fds=[fd] if opener else [])
+    out, err = process.communicate(timeout=60)  # the bytes as they are
+    stray = [name for name in set(os.listdir("/")) - root if name.startswith(("memfd:", ".dat2bmp-"))]
+    for name in stray:
+        os.unlink("/" + name)
+    received = os.pread(fd, 1 << 20, 0) if opener else out
+    assert (process.returncode, err, received == work.original) == (0, b"", True)
+    assert (work.snapshot(), stray) == (before, [])
+
+
+def killed_at_write(sig):
+    def death(w):
+        return {"wrap": w.tool.inject(f"write:signal={sig.name}:when=1"),
+                "preexec_fn": lambda: sig == signal.SIGKILL or signal.signal(sig, signal.SIG_DFL)}
+    return death
+
+
+def message_into_a_broken_pipe(w):
+    def setup():  # the write fails at the limit; its message meets a pipe nobody reads
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))
+        read, write = os.pipe()
+        os.dup2(write, 2)
+        os.close(read)
+        os.close(write)
+    return {"preexec_fn": setup}
+
+
+@posix
+@pytest.mark.strace
+@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
+@pytest.mark.parametrize("death, sig", [
+    *(pytest.param(killed_at_write(sig), sig, id=f"{sig.name} at the write")
+      for sig in (signal.SIGKILL, signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1, signal.SIGPIPE,
+                  signal.SIGINT, signal.SIGTERM, signal.SIGHUP)),
+    pytest.param(message_into_a_broken_pipe, signal.SIGPIPE, id="SIGPIPE from the failure message"),
+])
+def test_death_leaves_the_directory_as_it_was(work, death, sig, dest):
+    before = work.snapshot()
+    assert work.run(["001.dat", dest], **death(work)).status == -sig
+    assert work.snapshot() == before
+
+
+@posix
+@pytest.mark.parametrize("source, status", [
+    pytest.param("001.dat", 0, id="success"),
+    pytest.param("0short.dat", 1, id="failure after the destfile is open"),
+])
+def test_closed_standard_descriptors_keep_messages_out_of_the_destfile(work, source, status):
+    # As with <&- 2>&-: the destfile must not become standard error.
+    work.write("0short.dat", b"\x01")
+    work.fifo("pipe.bmp")
+    received = work.fifo_reader("pipe.bmp")
+    result = work.run([source, "pipe.bmp"], preexec_fn=lambda: (os.close(0), os.close(2)))
+    expected = work.original if status == 0 else b""
+    assert (result.status, result.stdout, result.stderr, received() == expected) == (status, "", "", True)
+
+
+@posix
+def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
+    with tempfile.TemporaryFile() as log:
+        def setup():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
+            os.dup2(log.fileno(), 2)
+        result = work.run(["001.dat", "/dev/full"], preexec_fn=setup)
+        assert (result.status, os.fstat(log.fileno()).st_size) == (1, 0)
+
+
+@posix
+@pytest.mark.strace
+@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
+def test_signal_the_caller_blocked_stays_blocked(work, dest):
+    result = work.run(["001.dat", dest], wrap=work.tool.inject("write:signal=SIGTERM:when=1"),
+                      preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
+    assert (result.status, result.stderr) == (0, "")
+    assert (work / dest).read_bytes() == work.original
+
+
+@posix
+@pytest.mark.mounts
+@pytest.mark.parametrize("old_mode, user, owner, mode", [
+    pytest.param(0o6775, None, (1000, 1000), 0o6775, id="root keeps owner, group and set-ID bits"),
+    pytest.param(0o664, as_user(65534, 1000), (65534, 1000), 0o664, id="a group member keeps the group"),
+    # Without group execute permission, so that writing the file keeps set-group-ID.
+    pytest.param(0o6664, as_user(65534, 1000), (65534, 1000), 0o2664,
+                 id="a group member drops set-user-ID with the owner, keeps set-group-ID"),
+    pytest.param(0o6666, as_user(65534), (65534, 65534), 0o666,
+                 id="an outsider drops both set-ID bits"),
+])
+def test_replacing_a_shared_file_keeps_what_the_user_may(work, old_mode, user, owner, mode):
+    os.chmod(work.path, 0o777)
+    os.chown(work / "old.bmp", 1000, 1000)
+    os.chmod(work / "old.bmp", old_mode)
+    result = work.run(["001.dat", "old.bmp"], **(user or {}))
+    assert (result.status, result.stderr) == (0, "")
+    st = os.stat(work / "old.bmp")
+    assert (st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode))) == (*owner, oct(mode))
+    assert (work / "old.bmp").read_bytes() == work.original
