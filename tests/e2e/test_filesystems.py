@@ -99,8 +99,8 @@ class Filesystem:
 
 @contextmanager
 def mounted(kind, where):
-    """A fresh filesystem, unmounted and its loop device gone however the
-    block ends (lazily if something still holds it)."""
+    """A fresh filesystem, unmounted, its loop device and image gone however
+    the block ends (unmounted lazily if something still holds it)."""
     fs = None
     try:
         fs = Filesystem(kind, where)
@@ -111,6 +111,8 @@ def mounted(kind, where):
             subprocess.run(["umount", "-l", fs.point])
         if fs and fs.loop:
             subprocess.run(["losetup", "-d", fs.loop])
+        for image in where.glob("*.img"):
+            image.unlink()
 
 
 @pytest.fixture(scope="module", params=FILESYSTEMS)
