@@ -35,8 +35,8 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "posix: needs POSIX features of the host")
     config.addinivalue_line("markers", "wine: a Windows case only wine can set up; run only under wine")
     config.addinivalue_line("markers", "valgrind: runs the tool under valgrind memcheck")
+    config.addinivalue_line("markers", "mounts: mounts real filesystems; needs root")
     config.addinivalue_line("markers", "strace: runs the tool under strace")
-    config.addinivalue_line("markers", "mounts: needs root: mounts, other users, file attributes")
 
 
 def pytest_collection_modifyitems(config, items):
