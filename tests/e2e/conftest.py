@@ -216,13 +216,17 @@ class Workdir:
             fd = os.open(self.path / name, os.O_RDWR)
             self.cleanups.append(lambda: os.close(fd))
 
+    def chattr(self, name, flag):
+        """Sets the attribute flag on name: a, append-only; i, immutable."""
+        if subprocess.run(["chattr", f"+{flag}", self.path / name], capture_output=True).returncode:
+            pytest.skip(f"this filesystem has no attribute {flag}")
+        self.cleanups.append(lambda: subprocess.run(["chattr", f"-{flag}", self.path / name], check=True))
+
     def append_only(self, name):
         """Directory name, holding an old destfile, made append-only."""
         self.mkdir(name)
         self.write(f"{name}/old.bmp", OLD)
-        if subprocess.run(["chattr", "+a", self.path / name], capture_output=True).returncode:
-            pytest.skip("this filesystem has no append-only directories")
-        self.cleanups.append(lambda: subprocess.run(["chattr", "-a", self.path / name], check=True))
+        self.chattr(name, "a")
 
     def fifo_reader(self, name, delay=0.0):
         """Reads the FIFO name in the background, opening it after delay

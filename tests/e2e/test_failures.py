@@ -84,6 +84,13 @@ def bind_mounted(w):
     w.cleanups.append(lambda: subprocess.run(["umount", w / "old.bmp"], check=True))
 
 
+def others_in_a_sticky_directory(w):
+    os.chmod(w.path, 0o1777)
+    os.chown(w / "old.bmp", 1000, 1000)
+    os.chmod(w / "old.bmp", 0o666)
+    return as_user(65534)
+
+
 def read_only_for_another_user(w):
     os.chmod(w / "001.dat", 0o444)
     os.chmod(w.path, 0o755)
@@ -147,6 +154,9 @@ FAILURES = [
     pytest.param(lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
                  "Can't create destfile: Operation not permitted",
                  id="old destfile in an append-only directory", marks=[posix, mounts]),
+    pytest.param(lambda w: w.chattr("old.bmp", "i"), ["001.dat", "old.bmp"],
+                 "Can't create destfile: Operation not permitted", id="old destfile is immutable",
+                 marks=[posix, mounts]),
     pytest.param(nothing, ["001.dat", "001.dat"], BUSY, id="destfile is the sourcefile"),
     pytest.param(lambda w: os.link(w / "001.dat", w / "hard.bmp"), ["001.dat", "hard.bmp"], BUSY,
                  id="destfile is a hard link to the sourcefile"),
@@ -176,9 +186,15 @@ FAILURES = [
                  marks=posix),
     pytest.param(empty_read, ["001.dat", "new.bmp"],
                  "Something is screwy with ReadFile: Success", id="sourcefile ends early", marks=posix),
+    pytest.param(lambda w: w.link("0sys.dat", "/sys/devices/system/cpu/online"), ["0sys.dat", "new.bmp"],
+                 "Something is screwy with ReadFile: Success", id="sourcefile in /sys, shorter than its size",
+                 marks=posix),
     pytest.param(nothing, ["001.dat", "/dev/full"],
                  "Something is screwy with WriteFile: No space left on device",
                  id="destfile is a full device", marks=posix),
+    pytest.param(others_in_a_sticky_directory, ["001.dat", "old.bmp"],
+                 "Something is screwy with WriteFile: Operation not permitted",
+                 id="old destfile is another user's in a sticky directory", marks=[posix, mounts]),
     pytest.param(file_size_limit, ["001.dat", "old.bmp"],
                  "Something is screwy with WriteFile: File too large",
                  id="destfile past the file size limit", marks=posix),
