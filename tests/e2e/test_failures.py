@@ -91,6 +91,17 @@ def others_in_a_sticky_directory(w):
     return as_user(65534)
 
 
+def no_free_inodes(w):
+    w.mkdir("full")
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,nr_inodes=8", "tmpfs", w / "full"], check=True)
+    w.cleanups.append(lambda: subprocess.run(["umount", w / "full"], check=True))
+    for i in range(8):
+        try:
+            w.write(f"full/{i}", b"")
+        except OSError:
+            break
+
+
 def read_only_for_another_user(w):
     os.chmod(w / "001.dat", 0o444)
     os.chmod(w.path, 0o755)
@@ -154,6 +165,8 @@ FAILURES = [
     pytest.param(lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
                  "Can't create destfile: Operation not permitted",
                  id="old destfile in an append-only directory", marks=[posix, mounts]),
+    pytest.param(no_free_inodes, ["001.dat", "full/new.bmp"], "Can't create destfile: No space left on device",
+                 id="destfile on a filesystem without free inodes", marks=[posix, mounts]),
     pytest.param(lambda w: w.chattr("old.bmp", "i"), ["001.dat", "old.bmp"],
                  "Can't create destfile: Operation not permitted", id="old destfile is immutable",
                  marks=[posix, mounts]),
