@@ -4,9 +4,6 @@ Options: --dat2bmp=PATH (the binary), --launcher=CMD (prefixed to every run:
 wine, or qemu-user for another processor), --sanitized (the binary is an
 ASan/UBSan build: valgrind is skipped, the sanitizers are configured),
 --portable (the POSIX host is built without its Linux-only calls).
-
-Markers say what a case needs; under wine, posix cases skip; under qemu-user,
-the cases that wrap the tool in strace or valgrind, or mount file systems.
 """
 import io
 import os
@@ -21,8 +18,8 @@ from pathlib import Path
 import pytest
 
 # The header fields the tool restores (offset, length: signature, info header
-# size, planes, bits per pixel, image size, resolutions), the bytes of them
-# it sets being those the unit test names; and the span the datfile's block fills.
+# size, planes, bits per pixel, image size, resolutions; which of their bytes
+# it sets, the unit test says), and the span the datfile's block fills.
 FIELDS = ((0, 2), (14, 4), (26, 2), (28, 2), (34, 4), (38, 4), (42, 4))
 BLOCK = slice(48, 1078)
 CHECKER_FAILED = 86  # status for a sanitizer's or valgrind's finding; the tool never uses it
