@@ -1,6 +1,7 @@
 # The lint gates, on the lint presets, which set CMAKE_CXX_CLANG_TIDY and
 # CMAKE_CXX_CPPCHECK: building analyses each source with its own compile line,
-# and the tests run the gates that are no compilation.
+# and the tests run the gates that are no compilation, and the same
+# analysis of the host files other builds compile.
 if(NOT CMAKE_CXX_CLANG_TIDY)
   return()
 endif()
@@ -25,6 +26,9 @@ if(CMAKE_CROSSCOMPILING)
   set(CMAKE_CXX_USE_RESPONSE_FILE_FOR_INCLUDES OFF)
   return()
 endif()
+if(DAT2BMP_PORTABLE_POSIX)
+  return()
+endif()
 
 enable_testing()
 file(GLOB_RECURSE sources CONFIGURE_DEPENDS LIST_DIRECTORIES false RELATIVE ${PROJECT_SOURCE_DIR}
@@ -38,6 +42,10 @@ add_test(NAME clang-format COMMAND clang-format --dry-run --Werror ${sources}
 # note on a place in the page, style notes included, fails.
 add_test(NAME mandoc COMMAND mandoc -T lint cli/dat2bmp.1 WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
 set_tests_properties(mandoc PROPERTIES FAIL_REGULAR_EXPRESSION ":[0-9]+:[0-9]+: ")
+
+# The POSIX host as other systems build it.
+add_test(NAME lint-portable COMMAND ${CMAKE_COMMAND} --workflow --preset lint-portable
+  WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
 
 # The Win32 host file, as mingw-w64 compiles it.
 find_program(DAT2BMP_MINGW x86_64-w64-mingw32-g++-posix)
