@@ -41,6 +41,7 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "strace: runs the tool under strace (traces it, injects faults)")
     config.addinivalue_line("markers", "mounts: mounts file systems; needs root")
     config.addinivalue_line("markers", "memcheck: a row the valgrind group also runs")
+    config.addinivalue_line("markers", "linux: needs the POSIX host's Linux-only calls; skipped with --portable")
 
 
 def pytest_collection_modifyitems(config, items):
@@ -51,6 +52,8 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason=f"needs POSIX, runs under {launcher}"))
         if not wine and "wine" in item.keywords:
             item.add_marker(pytest.mark.skip(reason="runs only under wine"))
+        if config.getoption("--portable") and "linux" in item.keywords:
+            item.add_marker(pytest.mark.skip(reason="needs the Linux-only calls the portable host goes without"))
         if sanitized and "valgrind" in item.keywords:
             item.add_marker(pytest.mark.skip(reason="valgrind and the sanitizers do not mix"))
         # A host tool cannot wrap a program that runs in an emulator.

@@ -13,6 +13,7 @@ from conftest import CHECKER_FAILED, as_user, nothing, steps
 
 posix = pytest.mark.posix
 mounts = pytest.mark.mounts
+linux_only = (posix, mounts, pytest.mark.linux)  # refused only where the kernel tells the host
 traced = (posix, pytest.mark.strace)
 memcheck = pytest.mark.memcheck  # each kind of failure once: the row runs under memcheck too
 LONG = "a" * 63  # with a leading character, one byte past the name buffers
@@ -164,10 +165,10 @@ FAILURES = [
     pytest.param(socket_file, ["001.dat", "sock.bmp"], "Can't create destfile: No such device or address",
                  id="destfile is a socket", marks=posix),
     pytest.param(bind_mounted, ["001.dat", "old.bmp"], BUSY, id="destfile is a mount point",
-                 marks=(posix, mounts)),
+                 marks=linux_only),
     pytest.param(lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
                  "Can't create destfile: Operation not permitted",
-                 id="old destfile in an append-only directory", marks=(posix, mounts)),
+                 id="old destfile in an append-only directory", marks=linux_only),
     pytest.param(no_free_inodes, ["001.dat", "full/new.bmp"], "Can't create destfile: No space left on device",
                  id="destfile on a filesystem without free inodes", marks=(posix, mounts)),
     pytest.param(lambda w: w.chattr("old.bmp", "i"), ["001.dat", "old.bmp"],
