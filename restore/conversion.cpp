@@ -33,9 +33,11 @@ void release()
 
 [[noreturn]] void fail(const char* message)
 {
-	host_report(message);
+	// The new destfile goes first: a report into a closed pipe may end the
+	// process on the spot. The discard keeps errno for the report.
 	if (output != no_file)
 		host_discard_output(output);
+	host_report(message);
 	release();
 	std::exit(1);
 }

@@ -1,12 +1,22 @@
-// POSIX host: the destfile is replaced by renaming a finished temporary
-// over it, so that it holds either its old bytes or the whole new ones.
+// POSIX host. The kernel resolves the destfile's name, with its own link
+// rules (protected_symlinks, /dev/stdout, /dev/fd/N), and what it finds
+// decides how the bitmap gets there:
+// - a regular file linked in a directory, or no file yet: the bitmap goes to
+//   a temporary in that directory, is flushed, and is then linked under the
+//   name or renamed over the old file, so that the name holds the old bytes
+//   or all the new ones, across a crash or a power cut too;
+// - a device, FIFO, terminal or unlinked file: written directly.
+// The temporary is unnamed (O_TMPFILE) where the filesystem allows, so that
+// no death leaves it behind; elsewhere it is a named .dat2bmp-XXXXXX file
+// that every death but SIGKILL removes.
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <limits.h>
@@ -17,53 +27,163 @@
 #include "host.h"
 #include "host_path.h"
 
+// Linux extras, each with the portable path beside it. DAT2BMP_PORTABLE_POSIX
+// turns them all off, so that the paths other systems take are tested here.
+#ifndef DAT2BMP_PORTABLE_POSIX
+#ifdef O_PATH
+#define HAVE_O_PATH 1  // a file held without reading or writing it
+#endif
+#ifdef O_TMPFILE
+#define HAVE_O_TMPFILE 1  // an unnamed file, linked in when complete
+#endif
+#if defined(STATX_ATTR_MOUNT_ROOT) && defined(STATX_ATTR_APPEND)
+#define HAVE_STATX_ATTRIBUTES 1
+#endif
+#ifdef MADV_HUGEPAGE
+#define HAVE_MADV_HUGEPAGE 1
+#endif
+#endif
+
 namespace {
 
 // Linux moves at most about 2 GiB per call; stay well below on every host.
 constexpr std::size_t max_transfer = std::size_t{1} << 30;
 constexpr int max_link_hops = 40;
-constexpr const char temp_pattern[] = ".dat2bmp-XXXXXX";
+constexpr int max_tries = 100;
+constexpr mode_t new_file_mode = 0666;  // less the umask, as open() gives
+constexpr mode_t private_mode = 0600;   // until the old file's mode is copied
 
-// The file the destfile name leads to, and the temporary that replaces it.
-// An empty temp_path means the output is the destfile itself.
-char target_path[PATH_MAX];
-char temp_path[PATH_MAX];
+enum class output_kind {
+	direct,       // the file the kernel found, written in place
+	unnamed_new,  // O_TMPFILE, linked under the name
+	unnamed_old,  // O_TMPFILE, linked under a temporary name and renamed over the old file
+	named,        // a named temporary, renamed onto the name
+};
+
+// The destination: the directory the destfile is in (dir_fd) and its name
+// there (leaf); the sourcefile and the file the name led to, if any.
+output_kind kind = output_kind::direct;
+int found_fd = -1;  // with O_PATH: what the kernel found for the name
+int dir_fd = -1;
+bool dir_readable = false;  // else held with O_PATH: no fsync
+char leaf[PATH_MAX];
+struct stat source_id {};
+struct stat target {};
+
+// The named temporary, while it exists. The signal handler reads dir_fd and
+// temp_name when temp_exists is set, so: temp_exists changes only while every
+// signal is held, and dir_fd and temp_name change only while it is clear.
+char temp_name[16];
 volatile std::sig_atomic_t temp_exists = 0;
+sigset_t outer_mask;  // the caller's, put back after each hold
 
-constexpr std::array<int, 3> fatal_signals{SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the process, but SIGKILL and SIGSTOP
+// (which cannot be caught) and SIGXFSZ (ignored).
+constexpr int fatal_signals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+};
 
 void remove_temp_and_die(int sig)
 {
 	if (temp_exists != 0)
-		unlink(temp_path);
+		unlinkat(dir_fd, temp_name, 0);
 	// Past this point the signal ends the process; a failure leaves nothing to do.
 	(void)signal(sig, SIG_DFL);
 	(void)raise(sig);
 }
 
-// Holds off the fatal signals while the temporary changes hands.
-void hold_signals(bool hold)
+void hold_signals()
 {
-	sigset_t set;
-	sigemptyset(&set);
-	for (const int sig : fatal_signals)
-		sigaddset(&set, sig);
-	sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+	sigset_t all;
+	sigfillset(&all);
+	sigprocmask(SIG_BLOCK, &all, &outer_mask);
 }
 
-void catch_signals()
+void release_signals()
+{
+	const int error = errno;
+	sigprocmask(SIG_SETMASK, &outer_mask, nullptr);
+	errno = error;
+}
+
+void catch_signal(int sig)
 {
 	struct sigaction action {};
 	action.sa_handler = remove_temp_and_die;
-	sigemptyset(&action.sa_mask);
-	for (const int sig : fatal_signals) {
-		struct sigaction old {};
-		// A signal ignored by whoever started us stays ignored.
-		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-			sigaction(sig, &action, nullptr);
+	sigfillset(&action.sa_mask);
+	struct sigaction old {};
+	// A signal ignored by whoever started us stays ignored.
+	if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+		sigaction(sig, &action, nullptr);
+}
+
+// Only a named temporary needs this: an unnamed one goes with the process.
+void catch_signals()
+{
+	for (const int sig : fatal_signals)
+		catch_signal(sig);
+#ifdef SIGRTMIN
+	for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+		catch_signal(sig);
+#endif
+}
+
+// A fresh .dat2bmp-XXXXXX in temp_name; names are tried until one is free.
+void name_temp()
+{
+	static std::uint64_t state = 0;
+	if (state == 0) {
+		timespec now{};
+		clock_gettime(CLOCK_REALTIME, &now);
+		state = (static_cast<std::uint64_t>(now.tv_nsec) ^
+		         (static_cast<std::uint64_t>(now.tv_sec) << 30) ^
+		         (static_cast<std::uint64_t>(getpid()) << 42)) |
+		        1U;
 	}
-	// Past a file-size limit, write() fails with EFBIG instead.
-	(void)signal(SIGXFSZ, SIG_IGN);
+	constexpr char letters[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+	constexpr std::size_t prefix = 9;
+	std::memcpy(temp_name, ".dat2bmp-", prefix);
+	for (std::size_t i = prefix; i < sizeof temp_name - 1; ++i) {
+		state ^= state << 13;
+		state ^= state >> 7;
+		state ^= state << 17;
+		temp_name[i] = letters[state % (sizeof letters - 1)];
+	}
+	temp_name[sizeof temp_name - 1] = '\0';
+}
+
+bool is_same_file(const struct stat& a, const struct stat& b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void close_kept(int& fd)
+{
+	if (fd >= 0)
+		close(fd);
+	fd = -1;
+}
+
+// Lets go of the destination. Keeps errno.
+void drop_destination()
+{
+	const int error = errno;
+	close_kept(found_fd);
+	close_kept(dir_fd);
+	errno = error;
 }
 
 std::size_t dir_length(const char* path)
@@ -72,69 +192,266 @@ std::size_t dir_length(const char* path)
 	return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
 }
 
-// Follows symbolic links in target_path, so that their target is replaced
-// and the links stay.
-bool follow_links(const char* name)
+// Opens the directory of path as dir_fd and puts the last component in leaf.
+bool open_directory(const char* path)
 {
-	if (!copy_path(target_path, "", 0, name))
+	close_kept(dir_fd);
+	const std::size_t length = dir_length(path);
+	char dir[PATH_MAX];
+	if (!copy_path(leaf, "", 0, path + length) || !copy_path(dir, path, length, length == 0 ? "." : ""))
 		return false;
-	for (int hops = 0;; ++hops) {
-		struct stat st {};
-		// Only a missing name is a new file; any other failure could hide a
-		// link, which must not be replaced.
-		if (lstat(target_path, &st) != 0)
-			return errno == ENOENT;
-		if (!S_ISLNK(st.st_mode))
-			return true;
-		if (hops == max_link_hops) {
-			errno = ELOOP;
-			return false;
-		}
-		char link[PATH_MAX];
-		const ssize_t n = readlink(target_path, link, sizeof link - 1);
-		if (n < 0)
-			return false;
-		link[n] = '\0';
-		const std::size_t dir = link[0] == '/' ? 0 : dir_length(target_path);
-		if (!copy_path(target_path, target_path, dir, link))
-			return false;
-	}
+	dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	dir_readable = dir_fd >= 0;
+#ifdef HAVE_O_PATH
+	if (dir_fd < 0 && errno == EACCES)
+		dir_fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#elif defined(O_SEARCH)
+	if (dir_fd < 0 && errno == EACCES)
+		dir_fd = open(dir, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
+#endif
+	return dir_fd >= 0;
 }
 
-bool is_same_file(const struct stat& a, const struct stat& b)
+// What the kernel finds for name, into target; no permission on the file
+// itself is needed.
+bool find(const char* name)
 {
-	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+#ifdef HAVE_O_PATH
+	found_fd = open(name, O_PATH | O_CLOEXEC);
+	return found_fd >= 0 && fstat(found_fd, &target) == 0;
+#else
+	return stat(name, &target) == 0;
+#endif
 }
 
-int create_temp(const struct stat* old)
+// The found file, opened again for writing; refuses what may not be written
+// (permissions, immutable and append-only files).
+int open_found(const char* name, int flags)
 {
-	if (!copy_path(temp_path, target_path, dir_length(target_path), temp_pattern))
-		return -1;
-	hold_signals(true);
-	const int fd = mkostemp(temp_path, O_CLOEXEC);
-	temp_exists = fd >= 0;
-	hold_signals(false);
-	if (fd < 0)
-		return -1;
-
-	// The new file takes the old one's owner and mode; a new destfile gets
-	// what open() would have given it.
-	mode_t mode = 0;
-	if (old != nullptr) {
-		if (fchown(fd, old->st_uid, old->st_gid) != 0) {
-			// Not ours to give away: keep our own, as a copy would.
-		}
-		mode = old->st_mode & 07777;
-	} else {
-		const mode_t mask = umask(0);
-		umask(mask);
-		mode = 0666 & ~mask;
-	}
-	if (fchmod(fd, mode) != 0) {
-		host_discard_output(fd);
+#ifdef HAVE_O_PATH
+	char path[32];
+	(void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", found_fd);
+	const int reopened = open(path, flags);
+	if (reopened >= 0 || errno != ENOENT)
+		return reopened;
+		// No /proc here: by name, checked below like any other.
+#endif
+	const int fd = open(name, flags);
+	struct stat st {};
+	if (fd >= 0 && (fstat(fd, &st) != 0 || !is_same_file(st, target))) {
+		close(fd);
+		errno = EAGAIN;  // the name now leads elsewhere
 		return -1;
 	}
 	return fd;
+}
+
+// Finds the directory entry of target, following links as text from name,
+// each step relative to the directory it is in, and accepts only an entry
+// that is that very file.
+bool locate(const char* name)
+{
+	char path[PATH_MAX];
+	if (!copy_path(path, "", 0, name))
+		return false;
+	for (int hops = 0; hops <= max_link_hops; ++hops) {
+		struct stat st {};
+		if (!open_directory(path) || fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0)
+			return false;
+		if (is_same_file(st, target))
+			return true;
+		if (!S_ISLNK(st.st_mode))
+			break;
+		char link[PATH_MAX];
+		const ssize_t n = readlinkat(dir_fd, leaf, link, sizeof link - 1);
+		if (n < 0)
+			return false;
+		link[n] = '\0';
+		if (!copy_path(path, path, link[0] == '/' ? 0 : dir_length(path), link))
+			return false;
+	}
+	errno = ENOENT;
+	return false;
+}
+
+// A directory entry that cannot be renamed over: a mount point (a bind-mounted
+// file), or any entry of an append-only directory, whose temporary could
+// never be removed.
+bool may_replace(const char* name)
+{
+#ifdef HAVE_STATX_ATTRIBUTES
+	struct statx entry {};
+	struct statx dir {};
+	if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW, 0, &entry) != 0 ||
+	    statx(dir_fd, "", AT_EMPTY_PATH, 0, &dir) != 0)
+		return false;
+	if ((entry.stx_attributes & entry.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+		errno = EBUSY;
+		return false;
+	}
+	if ((dir.stx_attributes & dir.stx_attributes_mask & STATX_ATTR_APPEND) != 0) {
+		errno = EPERM;
+		return false;
+	}
+#else
+	(void)name;
+#endif
+	return true;
+}
+
+// The old file's owner, group and mode, as far as the filesystem keeps them;
+// set-ID bits only with the owner or group they were for.
+void keep_owner_and_mode(int fd, const struct stat& old)
+{
+	// The owner first: giving a file away clears its set-ID bits. Where the
+	// owner may not be given, the group still may be.
+	if (fchown(fd, old.st_uid, old.st_gid) != 0)
+		(void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+	// Some filesystems report success and change nothing: what counts is
+	// what is there now.
+	struct stat now {};
+	const bool known = fstat(fd, &now) == 0;
+	mode_t mode = old.st_mode & 07777;
+	if (!known || now.st_uid != old.st_uid)
+		mode &= ~static_cast<mode_t>(S_ISUID);
+	if (!known || now.st_gid != old.st_gid)
+		mode &= ~static_cast<mode_t>(S_ISGID);
+	(void)fchmod(fd, mode);
+}
+
+int create_named(mode_t mode)
+{
+	catch_signals();
+	for (int tries = 0; tries < max_tries; ++tries) {
+		name_temp();
+		hold_signals();
+		const int fd =
+		    openat(dir_fd, temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+		temp_exists = fd >= 0;
+		release_signals();
+		if (fd >= 0 || errno != EEXIST)
+			return fd;
+	}
+	return -1;
+}
+
+// The temporary in dir_fd, given the old file's owner and mode if there is one.
+host_file create_temp(const struct stat* old)
+{
+	const mode_t mode = old != nullptr ? private_mode : new_file_mode;
+	int fd = -1;
+#ifdef HAVE_O_TMPFILE
+	fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+	kind = old != nullptr ? output_kind::unnamed_old : output_kind::unnamed_new;
+	// Filesystems without unnamed files say so; old kernels take it for a
+	// directory.
+	if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR) {
+		drop_destination();
+		return no_file;
+	}
+#endif
+	if (fd < 0) {
+		kind = output_kind::named;
+		fd = create_named(mode);
+	}
+	if (fd < 0) {
+		drop_destination();
+		return no_file;
+	}
+	if (old != nullptr)
+		keep_owner_and_mode(fd, *old);
+	return fd;
+}
+
+// Gives the unnamed file fd the name in dir_fd.
+bool link_unnamed(int fd, const char* name)
+{
+#ifdef HAVE_O_TMPFILE
+	char path[32];
+	(void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+	if (linkat(AT_FDCWD, path, dir_fd, name, AT_SYMLINK_FOLLOW) == 0)
+		return true;
+	if (errno != ENOENT)
+		return false;
+	// No /proc here: a privileged process may still link the descriptor.
+	return linkat(fd, "", dir_fd, name, AT_EMPTY_PATH) == 0;
+#else
+	(void)fd;
+	(void)name;
+	errno = ENOSYS;
+	return false;
+#endif
+}
+
+// Renames the temporary over leaf, or removes it; signals are held, so that
+// it is one or the other.
+bool rename_temp()
+{
+	const bool renamed = renameat(dir_fd, temp_name, dir_fd, leaf) == 0;
+	if (!renamed) {
+		const int error = errno;
+		unlinkat(dir_fd, temp_name, 0);
+		errno = error;
+	}
+	temp_exists = 0;
+	return renamed;
+}
+
+// Links the unnamed file fd under a temporary name, then renames that over
+// leaf: nothing links an unnamed file over an existing name directly.
+bool replace_with_unnamed(int fd)
+{
+	hold_signals();
+	for (int tries = 0; tries < max_tries && temp_exists == 0; ++tries) {
+		name_temp();
+		temp_exists = link_unnamed(fd, temp_name);
+		if (temp_exists == 0 && errno != EEXIST)
+			break;
+	}
+	const bool replaced = temp_exists != 0 && rename_temp();
+	release_signals();
+	return replaced;
+}
+
+bool put_in_place(int fd)
+{
+	switch (kind) {
+	case output_kind::direct:
+		return true;
+	case output_kind::named: {
+		hold_signals();
+		const bool renamed = rename_temp();
+		release_signals();
+		return renamed;
+	}
+	case output_kind::unnamed_old:
+		return replace_with_unnamed(fd);
+	case output_kind::unnamed_new:
+		if (link_unnamed(fd, leaf))
+			return true;
+		if (errno != EEXIST)
+			return false;
+		break;
+	}
+	// Another program made the name meanwhile: a regular file other than the
+	// sourcefile is replaced as an old destfile would be.
+	struct stat st {};
+	if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return false;
+	if (!S_ISREG(st.st_mode) || is_same_file(st, source_id)) {
+		errno = EEXIST;
+		return false;
+	}
+	return replace_with_unnamed(fd);
+}
+
+bool flush_data(int fd)
+{
+#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+	return fdatasync(fd) == 0;
+#else
+	return fsync(fd) == 0;
+#endif
 }
 
 // Moves the whole buffer a piece at a time, until done, the end of the
@@ -158,17 +475,31 @@ std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
 
 }  // namespace
 
-void host_start() {}
+void host_start()
+{
+	// A closed standard descriptor would be taken by the next file opened,
+	// and a report would then land in that file.
+	for (int fd = 0; fd <= 2; ++fd)
+		if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+			std::exit(1);
+	// Past a file-size limit, write() fails with EFBIG instead, for the
+	// destfile and for a report alike.
+	(void)signal(SIGXFSZ, SIG_IGN);
+}
 
 host_file host_open_input(const char* name)
 {
-	const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+	// Not blocking, so that a FIFO without a writer cannot hold the run.
+	const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 	if (fd < 0)
 		return no_file;
 	struct stat st {};
-	if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+	const int flags = fcntl(fd, F_GETFL);
+	if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flags < 0 ||
+	    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+		const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
 		close(fd);
-		errno = EISDIR;
+		errno = error;
 		return no_file;
 	}
 	return fd;
@@ -176,42 +507,58 @@ host_file host_open_input(const char* name)
 
 host_file host_create_output(const char* name, host_file source)
 {
-	temp_path[0] = '\0';
+	kind = output_kind::direct;
+	if (fstat(static_cast<int>(source), &source_id) != 0)
+		return no_file;
 	if (*name == '\0') {
 		errno = ENOENT;
 		return no_file;
 	}
-	if (!follow_links(name))
-		return no_file;
-
-	struct stat old {};
-	if (stat(target_path, &old) != 0) {
-		if (errno != ENOENT)
+	if (!find(name)) {
+		struct stat st {};
+		// A dangling link: its target cannot be asked of the kernel without
+		// creating it.
+		if (errno != ENOENT || lstat(name, &st) == 0) {
+			drop_destination();
 			return no_file;
-		catch_signals();
+		}
+		if (!open_directory(name)) {
+			drop_destination();
+			return no_file;
+		}
+		if (leaf[0] == '\0') {
+			errno = EISDIR;
+			drop_destination();
+			return no_file;
+		}
 		return create_temp(nullptr);
 	}
 
-	struct stat src {};
-	// Unless the sourcefile is known to be another file, it is not replaced.
-	if (fstat(static_cast<int>(source), &src) != 0)
-		return no_file;
-	if (is_same_file(src, old)) {
-		errno = EBUSY;
-		return no_file;
-	}
-	if (S_ISDIR(old.st_mode)) {
-		errno = EISDIR;
+	// Identity first, before anything that could fail on permissions.
+	errno = is_same_file(target, source_id) ? EBUSY
+	        : S_ISDIR(target.st_mode)       ? EISDIR
+	        : S_ISSOCK(target.st_mode)      ? ENXIO
+	                                        : 0;
+	if (errno != 0) {
+		drop_destination();
 		return no_file;
 	}
-	// Devices and FIFOs are written as they are; there is nothing to keep.
-	const int fd = open(target_path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
-	if (fd < 0 || !S_ISREG(old.st_mode))
+	// Devices, FIFOs (waiting for a reader, as a shell does) and files no
+	// directory holds are written as they are.
+	if (!S_ISREG(target.st_mode) || target.st_nlink == 0) {
+		const int fd = open_found(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+		if (fd < 0)
+			drop_destination();
 		return fd;
-	// The old file could be written, so it may be replaced.
-	close(fd);
-	catch_signals();
-	return create_temp(&old);
+	}
+	// The old file must be writable to be replaced, as it must be to be
+	// emptied.
+	const int old = open_found(name, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+	if (old < 0 || close(old) != 0 || !locate(name) || !may_replace(leaf)) {
+		drop_destination();
+		return no_file;
+	}
+	return create_temp(&target);
 }
 
 std::int64_t host_size(host_file file)
@@ -235,21 +582,26 @@ std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
 
 bool host_commit_output(host_file file)
 {
-	if (close(static_cast<int>(file)) != 0) {
-		host_discard_output(no_file);
+	const int fd = static_cast<int>(file);
+	bool done = false;
+	if (kind == output_kind::direct) {
+		// An unlinked file keeps only the new bytes; others take no length.
+		struct stat st {};
+		const off_t end = lseek(fd, 0, SEEK_CUR);
+		done = fstat(fd, &st) == 0 && (!S_ISREG(st.st_mode) || (end >= 0 && ftruncate(fd, end) == 0));
+	} else {
+		// The data reaches the disk before the name does, and the name
+		// before the run reports success.
+		done = flush_data(fd) && put_in_place(fd) && fsync(dir_readable ? dir_fd : fd) == 0;
+	}
+	if (!done) {
+		host_discard_output(file);
 		return false;
 	}
-	if (temp_path[0] == '\0')
-		return true;
-	hold_signals(true);
-	const bool renamed = rename(temp_path, target_path) == 0;
-	const int error = errno;
-	if (!renamed)
-		unlink(temp_path);
-	temp_exists = 0;
-	hold_signals(false);
-	errno = error;
-	return renamed;
+	// After a flush, close has nothing left to report.
+	done = close(fd) == 0 || kind != output_kind::direct;
+	drop_destination();
+	return done;
 }
 
 void host_discard_output(host_file file)
@@ -258,9 +610,12 @@ void host_discard_output(host_file file)
 	if (file != no_file)
 		close(static_cast<int>(file));
 	if (temp_exists != 0) {
-		unlink(temp_path);
+		hold_signals();
+		unlinkat(dir_fd, temp_name, 0);
 		temp_exists = 0;
+		release_signals();
 	}
+	drop_destination();
 	errno = error;
 }
 
@@ -288,8 +643,10 @@ std::uint8_t* host_allocate(std::size_t size)
 		errno = error;
 		return nullptr;
 	}
+#ifdef HAVE_MADV_HUGEPAGE
 	// Only advice: without it the buffer works the same, only slower.
 	madvise(buffer, whole, MADV_HUGEPAGE);
+#endif
 	return static_cast<std::uint8_t*>(buffer);
 }
 
