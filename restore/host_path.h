@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstring>
 
-// Sets to to the first dir_length bytes of dir (which may be to itself),
-// then name; ENAMETOOLONG if that does not fit.
+// Writes into the buffer to the first dir_length bytes of dir (dir may be
+// that buffer), then name; ENAMETOOLONG if that does not fit.
 template <std::size_t N>
 bool copy_path(char (&to)[N], const char* dir, std::size_t dir_length, const char* name)
 {

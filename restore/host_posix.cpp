@@ -260,8 +260,10 @@ bool locate(const char* name)
 			return false;
 		if (is_same_file(st, target))
 			return true;
-		if (!S_ISLNK(st.st_mode))
-			break;
+		if (!S_ISLNK(st.st_mode)) {
+			errno = EAGAIN;  // another file took the name meanwhile
+			return false;
+		}
 		char link[PATH_MAX];
 		const ssize_t n = readlinkat(dir_fd, leaf, link, sizeof link - 1);
 		if (n < 0)
@@ -473,47 +475,11 @@ std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
 	return done;
 }
 
-}  // namespace
-
-void host_start()
-{
-	// A closed standard descriptor would be taken by the next file opened,
-	// and a report would then land in that file.
-	for (int fd = 0; fd <= 2; ++fd)
-		if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
-			std::exit(1);
-	// Past a file-size limit, write() fails with EFBIG instead, for the
-	// destfile and for a report alike.
-	(void)signal(SIGXFSZ, SIG_IGN);
-}
-
-host_file host_open_input(const char* name)
-{
-	// Not blocking, so that a FIFO without a writer cannot hold the run.
-	const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-	if (fd < 0)
-		return no_file;
-	struct stat st {};
-	const int flags = fcntl(fd, F_GETFL);
-	if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flags < 0 ||
-	    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-		const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
-		close(fd);
-		errno = error;
-		return no_file;
-	}
-	return fd;
-}
-
-host_file host_create_output(const char* name, host_file source)
+// The output for name, or no_file; EAGAIN if name changed while it was
+// looked at.
+host_file decide(const char* name)
 {
 	kind = output_kind::direct;
-	if (fstat(static_cast<int>(source), &source_id) != 0)
-		return no_file;
-	if (*name == '\0') {
-		errno = ENOENT;
-		return no_file;
-	}
 	if (!find(name)) {
 		struct stat st {};
 		// A dangling link: its target cannot be asked of the kernel without
@@ -559,6 +525,54 @@ host_file host_create_output(const char* name, host_file source)
 		return no_file;
 	}
 	return create_temp(&target);
+}
+
+}  // namespace
+
+void host_start()
+{
+	// A closed standard descriptor would be taken by the next file opened,
+	// and a report would then land in that file.
+	for (int fd = 0; fd <= 2; ++fd)
+		if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+			std::exit(1);
+	// Past a file-size limit, write() fails with EFBIG instead, for the
+	// destfile and for a report alike.
+	(void)signal(SIGXFSZ, SIG_IGN);
+}
+
+host_file host_open_input(const char* name)
+{
+	// Not blocking, so that a FIFO without a writer cannot hold the run.
+	const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+	if (fd < 0)
+		return no_file;
+	struct stat st {};
+	const int flags = fcntl(fd, F_GETFL);
+	if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flags < 0 ||
+	    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+		const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+		close(fd);
+		errno = error;
+		return no_file;
+	}
+	return fd;
+}
+
+host_file host_create_output(const char* name, host_file source)
+{
+	if (fstat(static_cast<int>(source), &source_id) != 0)
+		return no_file;
+	if (*name == '\0') {
+		errno = ENOENT;
+		return no_file;
+	}
+	// Other runs may be replacing the same file: look again.
+	for (int tries = 1;; ++tries) {
+		const host_file file = decide(name);
+		if (file != no_file || errno != EAGAIN || tries == max_tries)
+			return file;
+	}
 }
 
 std::int64_t host_size(host_file file)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Makes the bundled sample: a 640x480 8-bit test pattern as a numbered data
-file (001.dat, its header bytes and palette blanked) and its palette block
-(misc.dat). dat2bmp turns the pair back into the bitmap byte for byte."""
+file (001.dat, the header fields the tool restores and the palette blanked)
+and its palette block (misc.dat). dat2bmp turns the pair back into the bitmap
+byte for byte; render.py shows the result."""
 import struct
 import sys
 from pathlib import Path
@@ -20,21 +21,22 @@ def palette():
     return bytes(out)
 
 
-def bitmap():
-    pixels = bytes((x * 8 // WIDTH) * 32 + (y * 32 // HEIGHT) for y in range(HEIGHT) for x in range(WIDTH))
-    offset = 14 + 40 + 1024
-    header = struct.pack("<2sIHHI", b"BM", offset + len(pixels), 0, 0, offset)
-    info = struct.pack("<IiiHHIIiiII", 40, WIDTH, HEIGHT, 1, 8, 0, len(pixels), 2835, 2835, 256, 0)
-    return header + info + palette() + pixels
+def headers(restored=True):
+    """File and info headers; unless restored, the fields the tool restores
+    are zero, as a data file has them."""
+    size, offset = WIDTH * HEIGHT, 14 + 40 + 1024
+    # signature, info header size, planes, bits per pixel, image size, pixels per metre
+    restorable = (b"BM", 40, 1, 8, size, 2835) if restored else (b"\0\0", 0, 0, 0, 0, 0)
+    signature, info, planes, bits, image, ppm = restorable
+    return (struct.pack("<2sIHHI", signature, offset + size, 0, 0, offset) +
+            struct.pack("<IiiHHIIiiII", info, WIDTH, HEIGHT, planes, bits, 0, image, ppm, ppm, 256, 0))
 
 
 def main(where):
-    bmp = bytearray(bitmap())
+    pixels = bytes((x * 8 // WIDTH) * 32 + (y * 32 // HEIGHT) for y in range(HEIGHT) for x in range(WIDTH))
+    bmp = headers() + palette() + pixels
     (where / "misc.dat").write_bytes(bmp[48:1078])
-    for offset in (0, 1, 14, 26, 28, 35, 36, 38, 39, 42, 43):
-        bmp[offset] = 0
-    bmp[48:1078] = bytes(1030)
-    (where / "001.dat").write_bytes(bmp)
+    (where / "001.dat").write_bytes(headers(restored=False)[:48] + bytes(1030) + pixels)
 
 
 if __name__ == "__main__":

@@ -4,18 +4,30 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <vector>
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-// The bytes the rule writes, offset by offset.
-const std::map<std::size_t, std::uint8_t> header_bytes{
-    {0, 0x42},  {1, 0x4D},  {14, 0x28}, {26, 0x01}, {28, 0x08}, {35, 0xB0},
-    {36, 0x04}, {38, 0x13}, {39, 0x0B}, {42, 0x13}, {43, 0x0B},
+// The header fields the rule restores, from the bitmap format: it sets the
+// bytes of each little-endian value that are not zero, and leaves the field's
+// other bytes (zero in a well-made file) as the data file has them.
+struct field {
+	std::size_t offset, length;
+	std::uint32_t value;
 };
+constexpr std::array<field, 7> fields{{
+    {0, 2, 'B' | 'M' << 8},  // signature
+    {14, 4, 40},             // info header size
+    {26, 2, 1},              // planes
+    {28, 2, 8},              // bits per pixel
+    {34, 4, 640 * 480},      // image size
+    {38, 4, 2835},           // pixels per metre (72 dpi), across
+    {42, 4, 2835},           // and down
+}};
+constexpr std::size_t block_at = 48;                // the dat block: the end of the info header
+constexpr std::size_t headers = 14 + 40 + 256 * 4;  // file header, info header, colour table
 
 std::array<std::uint8_t, DAT_BLOCK_SIZE> counting_block()
 {
@@ -25,14 +37,15 @@ std::array<std::uint8_t, DAT_BLOCK_SIZE> counting_block()
 	return dat;
 }
 
-// What the restored buffer must hold at offset i, given what was there.
-std::uint8_t expected(const bytes& before, std::size_t i, const std::array<std::uint8_t, DAT_BLOCK_SIZE>& dat)
+// What the restored buffer must hold, given what was there.
+bytes expected(bytes data, const std::array<std::uint8_t, DAT_BLOCK_SIZE>& dat)
 {
-	if (const auto it = header_bytes.find(i); it != header_bytes.end())
-		return it->second;
-	if (i >= DAT_BLOCK_OFFSET && i < RESTORED_SPAN)
-		return dat[i - DAT_BLOCK_OFFSET];
-	return before[i];
+	for (const auto [offset, length, value] : fields)
+		for (std::size_t k = 0; k < length; ++k)
+			if (const auto byte = static_cast<std::uint8_t>(value >> (8 * k)); byte != 0)
+				data[offset + k] = byte;
+	std::copy(dat.begin(), dat.end(), data.begin() + block_at);
+	return data;
 }
 
 struct restore_case {
@@ -46,34 +59,33 @@ class restore_header_cases : public testing::TestWithParam<restore_case> {};
 TEST_P(restore_header_cases, sets_header_splices_block_keeps_the_rest)
 {
 	const auto [name, length, fill] = GetParam();
-	bytes before(length, fill);
-	for (std::size_t i = RESTORED_SPAN; i < length; ++i)
-		before[i] = static_cast<std::uint8_t>(i * 7 + 3);
+	bytes data(length, fill);
+	for (std::size_t i = headers; i < length; ++i)
+		data[i] = static_cast<std::uint8_t>(i * 7 + 3);
 	const auto dat = counting_block();
+	const bytes want = expected(data, dat);
 
-	bytes data = before;
 	restore_header(data, dat);
 	ASSERT_EQ(data.size(), length);
 	for (std::size_t i = 0; i < length; ++i)
-		ASSERT_EQ(data[i], expected(before, i, dat)) << name << ", offset " << i;
+		ASSERT_EQ(data[i], want[i]) << name << ", offset " << i;
 
 	// Restoring a restored buffer changes nothing.
-	const bytes once = data;
 	restore_header(data, dat);
-	EXPECT_EQ(data, once);
+	EXPECT_EQ(data, want);
 }
 
 INSTANTIATE_TEST_SUITE_P(all, restore_header_cases,
-                         testing::Values(restore_case{"zero header, exact span", RESTORED_SPAN, 0x00},
-                                         restore_case{"0xFF carried bytes stay", RESTORED_SPAN, 0xFF},
-                                         restore_case{"640x480 tail passes through",
-                                                      RESTORED_SPAN + 640 * 480, 0x5A}));
+                         testing::Values(restore_case{"zero header, exact span", headers, 0x00},
+                                         restore_case{"0xFF carried bytes stay", headers, 0xFF},
+                                         restore_case{"640x480 tail passes through", headers + 640 * 480,
+                                                      0x5A}));
 
 TEST(restore_header, leaves_a_short_buffer_alone)
 {
-	bytes data(RESTORED_SPAN - 1, 0x11);
+	bytes data(headers - 1, 0x11);
 	restore_header(data, counting_block());
-	EXPECT_EQ(data, bytes(RESTORED_SPAN - 1, 0x11));
+	EXPECT_EQ(data, bytes(headers - 1, 0x11));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 """End-to-end tests of the built dat2bmp: bytes on disk, messages, status.
 
-Options: --dat2bmp=PATH (the binary), --launcher=CMD (prefixed to every run,
-e.g. wine; tests marked posix are then skipped), --sanitized (the binary is
-an ASan/UBSan build: valgrind is skipped, the sanitizers are configured).
+Options: --dat2bmp=PATH (the binary), --launcher=CMD (prefixed to every run:
+wine, or qemu-user for another processor), --sanitized (the binary is an
+ASan/UBSan build: valgrind is skipped, the sanitizers are configured),
+--portable (the POSIX host is built without its Linux-only calls).
 """
 import io
 import os
@@ -16,9 +17,10 @@ from pathlib import Path
 
 import pytest
 
-# Eleven header bytes the tool sets, and the span the datfile's block fills.
-HEADER = {0: 0x42, 1: 0x4D, 14: 0x28, 26: 0x01, 28: 0x08, 35: 0xB0,
-          36: 0x04, 38: 0x13, 39: 0x0B, 42: 0x13, 43: 0x0B}
+# The header fields the tool restores (offset, length: signature, info header
+# size, planes, bits per pixel, image size, resolutions; which of their bytes
+# it sets, the unit test says), and the span the datfile's block fills.
+FIELDS = ((0, 2), (14, 4), (26, 2), (28, 2), (34, 4), (38, 4), (42, 4))
 BLOCK = slice(48, 1078)
 CHECKER_FAILED = 86  # status for a sanitizer's or valgrind's finding; the tool never uses it
 
@@ -27,24 +29,40 @@ def pytest_addoption(parser):
     parser.addoption("--dat2bmp", required=True, help="the binary under test")
     parser.addoption("--launcher", default="", help="command prefixed to every run")
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
+    parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
 
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "posix: needs POSIX features of the host")
     config.addinivalue_line("markers", "wine: a Windows case only wine can set up; run only under wine")
     config.addinivalue_line("markers", "valgrind: runs the tool under valgrind memcheck")
+    config.addinivalue_line("markers", "strace: runs the tool under strace (traces it, injects faults)")
+    config.addinivalue_line("markers", "mounts: mounts file systems; needs root")
+    config.addinivalue_line("markers", "memcheck: a row the valgrind group also runs")
 
 
 def pytest_collection_modifyitems(config, items):
     launcher = config.getoption("--launcher")
-    sanitized = config.getoption("--sanitized")
+    wine, sanitized = under_wine(shlex.split(launcher)), config.getoption("--sanitized")
     for item in items:
-        if launcher and "posix" in item.keywords:
+        if wine and "posix" in item.keywords:
             item.add_marker(pytest.mark.skip(reason=f"needs POSIX, runs under {launcher}"))
-        if not under_wine(shlex.split(launcher)) and "wine" in item.keywords:
+        if not wine and "wine" in item.keywords:
             item.add_marker(pytest.mark.skip(reason="runs only under wine"))
         if sanitized and "valgrind" in item.keywords:
             item.add_marker(pytest.mark.skip(reason="valgrind and the sanitizers do not mix"))
+        # A host tool cannot wrap a program that runs in an emulator.
+        for needs in ("strace", "valgrind", "mounts"):
+            if launcher and not wine and needs in item.keywords:
+                item.add_marker(pytest.mark.skip(reason=f"needs {needs} on the host, runs under {launcher}"))
+
+
+def pytest_runtest_setup(item):
+    # CI runs as root: there a mount case that cannot mount is a failure, not a skip.
+    if "mounts" in item.keywords and os.geteuid() != 0:
+        if os.environ.get("CI") and not item.config.getoption("--launcher"):
+            pytest.fail("mounts file systems: needs root, and CI runs as root")
+        pytest.skip("mounts file systems: needs root")
 
 
 def under_wine(launcher):
@@ -64,6 +82,7 @@ class Tool:
         self.launcher = shlex.split(config.getoption("--launcher"))
         self.wine = under_wine(self.launcher)
         self.sanitized = config.getoption("--sanitized")
+        self.portable = config.getoption("--portable")
 
     def invocation_name(self, argv0=None):
         """The name the usage text shows for a run started with argv0."""
@@ -75,6 +94,8 @@ class Tool:
     def start(self, args, cwd, *, argv0=None, wrap=(), **popen):
         """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind)."""
         command = [*self.launcher, *wrap, argv0 or self.path, *args]
+        if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]
+            command = [*self.launcher, "-0", argv0, self.path, *args]
         executable = self.path if argv0 and not wrap and not self.launcher else None
         env = dict(os.environ, LC_ALL="C")
         if self.sanitized:
@@ -141,8 +162,8 @@ def bitmap():
     image.save(stream, "BMP", dpi=(72, 72))
     original = stream.getvalue()
     scrambled = bytearray(original)
-    for offset in HEADER:
-        scrambled[offset] ^= 0x5A
+    for offset, length in FIELDS:
+        scrambled[offset:offset + length] = bytes(length)
     scrambled[BLOCK] = bytes((i * 31 + 17) % 256 for i in range(1030))
     assert len(original) == 1078 + 640 * 480 and bytes(scrambled) != original
     return original, bytes(scrambled)

@@ -9,6 +9,8 @@ import pytest
 from conftest import CHECKER_FAILED, nothing, steps
 
 posix = pytest.mark.posix
+traced = (posix, pytest.mark.strace)
+memcheck = pytest.mark.memcheck  # each kind of failure once: the row runs under memcheck too
 LONG = "a" * 63  # with a leading character, one byte past the name buffers
 
 
@@ -54,30 +56,31 @@ GIANT = "Couldn't allocate the data buffer: File too large"
 
 FAILURES = [
     pytest.param(lambda w: w.remove("misc.dat"), ["001.dat", "new.bmp"],
-                 "Can't open datfile: No such file or directory", id="no misc.dat"),
+                 "Can't open datfile: No such file or directory", id="no misc.dat", marks=memcheck),
     pytest.param(lambda w: w.write("misc.dat", w.block[:1029]), ["001.dat", "new.bmp"],
-                 "Something is screwy with ReadFile: Success", id="misc.dat of 1029 bytes"),
+                 "Something is screwy with ReadFile: Success", id="misc.dat of 1029 bytes", marks=memcheck),
     pytest.param(steps(lambda w: w.remove("misc.dat"), lambda w: w.mkdir("misc.dat")), ["001.dat", "new.bmp"],
                  "Can't open datfile: Is a directory", id="misc.dat is a directory"),
     pytest.param(no_memory, ["001.dat", "new.bmp"],
                  "Couldn't allocate the dat buffer: Cannot allocate memory",
-                 id="no memory for the dat buffer", marks=posix),
+                 id="no memory for the dat buffer", marks=traced),
     pytest.param(nothing, ["002.dat", "new.bmp"],
-                 "Can't open sourcefile: No such file or directory", id="missing sourcefile"),
+                 "Can't open sourcefile: No such file or directory", id="missing sourcefile", marks=memcheck),
     pytest.param(nothing, ["0", "new.bmp"],
                  "Can't open sourcefile: No such file or directory", id="sourcefile named 0"),
     pytest.param(nothing, ["0abc", "old.bmp"],
                  "Can't open sourcefile: No such file or directory", id="sourcefile named 0abc"),
     pytest.param(lambda w: w.mkdir("0dir"), ["0dir", "new.bmp"],
-                 "Can't open sourcefile: Is a directory", id="sourcefile is a directory"),
+                 "Can't open sourcefile: Is a directory", id="sourcefile is a directory", marks=memcheck),
     pytest.param(nothing, ["0" + LONG, "new.bmp"],
-                 "Can't open sourcefile: File name too long", id="sourcefile name of 64 bytes"),
+                 "Can't open sourcefile: File name too long", id="sourcefile name of 64 bytes", marks=memcheck),
     pytest.param(nothing, ["0" + LONG * 4, "new.bmp"],
                  "Can't open sourcefile: File name too long", id="sourcefile name of 253 bytes"),
     pytest.param(nothing, ["001.dat", "b" + LONG],
-                 "Can't create destfile: File name too long", id="destfile name of 64 bytes"),
+                 "Can't create destfile: File name too long", id="destfile name of 64 bytes", marks=memcheck),
     pytest.param(nothing, ["001.dat", "nodir/new.bmp"],
-                 "Can't create destfile: No such file or directory", id="destfile in a missing directory"),
+                 "Can't create destfile: No such file or directory", id="destfile in a missing directory",
+                 marks=memcheck),
     pytest.param(nothing, ["001.dat", ""],
                  "Can't create destfile: No such file or directory", id="empty destfile name"),
     pytest.param(nothing, ["001.dat", "old.bmp/"],
@@ -93,7 +96,7 @@ FAILURES = [
     pytest.param(lambda w: w.link("loop.bmp", "loop.bmp"), ["001.dat", "loop.bmp"],
                  "Can't create destfile: Too many levels of symbolic links",
                  id="destfile is a link loop", marks=posix),
-    pytest.param(nothing, ["001.dat", "001.dat"], BUSY, id="destfile is the sourcefile"),
+    pytest.param(nothing, ["001.dat", "001.dat"], BUSY, id="destfile is the sourcefile", marks=memcheck),
     pytest.param(lambda w: os.link(w / "001.dat", w / "hard.bmp"), ["001.dat", "hard.bmp"], BUSY,
                  id="destfile is a hard link to the sourcefile"),
     pytest.param(lambda w: w.link("link.bmp", "001.dat"), ["001.dat", "link.bmp"], BUSY,
@@ -103,26 +106,26 @@ FAILURES = [
     pytest.param(lambda w: w.mkdir("sub"), ["001.dat", "sub/../001.dat"], BUSY,
                  id="destfile is the sourcefile by another path"),
     pytest.param(lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT,
-                 id="empty sourcefile"),
+                 id="empty sourcefile", marks=memcheck),
     pytest.param(lambda w: w.write("0short.dat", b"\x01"), ["0short.dat", "old.bmp"], TOO_SHORT,
                  id="sourcefile of 1 byte"),
     pytest.param(lambda w: w.write("0short.dat", w.scrambled[:1077]), ["0short.dat", "old.bmp"],
                  TOO_SHORT, id="sourcefile of 1077 bytes"),
     pytest.param(lambda w: w.sparse("0giant.dat", 4 << 30), ["0giant.dat", "old.bmp"], GIANT,
-                 id="sourcefile of 4 GiB"),
+                 id="sourcefile of 4 GiB", marks=memcheck),
     pytest.param(lambda w: w.sparse("0giant.dat", (4 << 30) + 1078), ["0giant.dat", "new.bmp"], GIANT,
                  id="sourcefile above 4 GiB"),
     pytest.param(lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"],
                  "Couldn't allocate the data buffer: Illegal seek",
-                 id="sourcefile of unknown size", marks=posix),
+                 id="sourcefile of unknown size", marks=(posix, memcheck)),
     pytest.param(empty_read, ["001.dat", "new.bmp"],
-                 "Something is screwy with ReadFile: Success", id="sourcefile ends early", marks=posix),
+                 "Something is screwy with ReadFile: Success", id="sourcefile ends early", marks=traced),
     pytest.param(nothing, ["001.dat", "/dev/full"],
                  "Something is screwy with WriteFile: No space left on device",
-                 id="destfile is a full device", marks=posix),
+                 id="destfile is a full device", marks=(posix, memcheck)),
     pytest.param(file_size_limit, ["001.dat", "old.bmp"],
                  "Something is screwy with WriteFile: File too large",
-                 id="destfile past the file size limit", marks=posix),
+                 id="destfile past the file size limit", marks=(posix, memcheck)),
     # wine reports the limit as a device failure (ERROR_GEN_FAILURE).
     pytest.param(lambda w: file_size_limit(w, ignore_signal=True), ["001.dat", "old.bmp"],
                  "Something is screwy with WriteFile: Input/output error",
@@ -139,12 +142,6 @@ def test_failure_reports_once_and_changes_nothing(work, setup, args, message):
     assert work.snapshot() == before
 
 
-# Each failure kind once, with success and the usage text.
-MEMCHECKED = {"no misc.dat", "misc.dat of 1029 bytes", "missing sourcefile", "sourcefile is a directory",
-              "sourcefile name of 64 bytes", "destfile name of 64 bytes",
-              "destfile in a missing directory", "destfile is the sourcefile", "empty sourcefile",
-              "sourcefile of 4 GiB", "sourcefile of unknown size", "destfile is a full device",
-              "destfile past the file size limit"}
 VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-check=full",
             "--show-leak-kinds=all", "--errors-for-leak-kinds=all"]
 
@@ -154,7 +151,8 @@ VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-chec
 @pytest.mark.parametrize("setup, args, message, status", [
     pytest.param(nothing, ["001.dat", "new.bmp"], "", 0, id="success"),
     pytest.param(nothing, ["1.dat", "new.bmp"], "", 1, id="usage"),
-    *(pytest.param(*row.values, 1, id=row.id) for row in FAILURES if row.id in MEMCHECKED),
+    *(pytest.param(*row.values, 1, id=row.id, marks=row.marks)
+      for row in FAILURES if any(mark.name == "memcheck" for mark in row.marks)),
 ])
 def test_memcheck_finds_no_error_and_no_leak(work, setup, args, message, status):
     run = setup(work) or {}

@@ -8,7 +8,7 @@ import pytest
 
 from conftest import Workdir, nothing
 
-posix = pytest.mark.posix
+posix, strace = pytest.mark.posix, pytest.mark.strace
 
 # Calls that cannot fail (umask) or whose failure the tool never sees
 # (exit_group: the process is already ending).
@@ -37,6 +37,7 @@ def writing(pid, folder):
 
 
 @posix
+@strace
 @pytest.mark.parametrize("sig, dest", [
     pytest.param(signal.SIGINT, "new.bmp", id="SIGINT, new destfile"),
     pytest.param(signal.SIGTERM, "old.bmp", id="SIGTERM, old destfile"),
@@ -78,6 +79,7 @@ def test_ctrl_c_removes_the_temporary_and_ends_under_wine(work):
 
 
 @posix
+@strace
 @pytest.mark.parametrize("setup, args, receiver", [
     pytest.param(nothing, ["001.dat", "new.bmp"], "new.bmp", id="new destfile"),
     pytest.param(nothing, ["001.dat", "old.bmp"], "old.bmp", id="old destfile"),

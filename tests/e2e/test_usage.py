@@ -12,26 +12,21 @@ def usage(name):
             f"{name} is NOT for public use.\n")
 
 
-@pytest.mark.parametrize("with_datfile", [True, False], ids=["with misc.dat", "without misc.dat"])
+# Without misc.dat, so that a run that went past the arguments would say so.
 @pytest.mark.parametrize("args, argv0", [
     pytest.param([], None, id="no arguments"),
     pytest.param(["001.dat"], None, id="one argument"),
     pytest.param(["001.dat", "out.bmp", "extra"], None, id="three arguments"),
     pytest.param(["1.dat", "out.bmp"], None, id="sourcefile not starting with zero"),
-    pytest.param(["o01.dat", "out.bmp"], None, id="sourcefile starting with the letter o"),
-    pytest.param(["./001.dat", "out.bmp"], None, id="sourcefile with a dot path"),
-    pytest.param([".\\001.dat", "out.bmp"], None, id="sourcefile with a backslash path"),
-    pytest.param(["{dir}/001.dat", "out.bmp"], None, id="sourcefile as an absolute path"),
+    pytest.param(["./001.dat", "out.bmp"], None, id="sourcefile with a directory before its name"),
     pytest.param(["", "out.bmp"], None, id="empty sourcefile"),
-    pytest.param(["1.dat", "out.bmp"], "restorer", id="another invocation name",
-                 marks=pytest.mark.posix),
+    pytest.param(["1.dat", "out.bmp"], "restorer", id="another invocation name", marks=pytest.mark.posix),
     pytest.param([], "bin/x y", id="an invocation name with a blank", marks=pytest.mark.posix),
 ])
-def test_wrong_arguments_print_usage_and_touch_nothing(work, args, argv0, with_datfile):
-    if not with_datfile:
-        (work / "misc.dat").unlink()
+def test_wrong_arguments_print_usage_and_touch_nothing(work, args, argv0):
+    work.remove("misc.dat")
     before = work.snapshot()
-    result = work.run([a.replace("{dir}", str(work.path)) for a in args], argv0=argv0)
+    result = work.run(args, argv0=argv0)
     assert (result.status, result.stderr) == (1, "")
     assert result.stdout == usage(work.tool.invocation_name(argv0))
     assert work.snapshot() == before

@@ -1,0 +1,196 @@
+"""The tool on real filesystems, each made fresh on an image and mounted (as
+root): conversions, a full disk, and power cuts, where a filesystem is shut
+down without writing its journal, as a power loss leaves it, then mounted
+again."""
+import os
+import shutil
+import signal
+import subprocess
+from contextlib import contextmanager
+
+import pytest
+
+from conftest import OLD, Workdir
+
+pytestmark = [pytest.mark.mounts, pytest.mark.posix]
+
+# Per filesystem: image size in MiB, the command that makes it on the image
+# and the one that mounts it (device and mount point appended). XFS has a
+# minimum size; ext4 without -m 0 keeps blocks that only root, as here, may
+# fill; exFAT's FUSE driver wants a block device.
+FILESYSTEMS = {
+    "ext4": (64, ["mkfs.ext4", "-q", "-F", "-m", "0"], ["mount", "-o", "loop"]),
+    "xfs": (300, ["mkfs.xfs", "-q", "-f"], ["mount", "-o", "loop"]),
+    "btrfs": (128, ["mkfs.btrfs", "-q", "-f"], ["mount", "-o", "loop"]),
+    "tmpfs": (16, None, ["mount", "-t", "tmpfs", "-o", "size=16m"]),
+    "exfat": (16, ["mkfs.exfat"], ["mount.exfat-fuse"]),
+    "ntfs": (16, ["mkntfs", "-F", "-Q", "-f"], ["ntfs-3g"]),
+}
+JOURNALED = ["ext4", "xfs"]  # those xfs_io can shut down
+NO_SPACE = "Something is screwy with WriteFile: No space left on device\n"
+
+
+def require(*commands):
+    """Skips without root or a command, except in CI, where the group must run."""
+    missing = [command for command in commands if not shutil.which(command)]
+    reason = "needs root to mount" if os.geteuid() else missing and f"needs {', '.join(missing)}"
+    if reason:
+        (pytest.fail if os.environ.get("CI") else pytest.skip)(reason)
+
+
+def run(*command):
+    done = subprocess.run([str(arg) for arg in command], capture_output=True, text=True)
+    assert done.returncode == 0, f"{command}: {done.stderr}"
+    return done.stdout.strip()
+
+
+class Filesystem:
+    def __init__(self, kind, where):
+        size, mkfs, self.mount_command = FILESYSTEMS[kind]
+        require(*(mkfs or [])[:1], self.mount_command[0], *(["losetup"] if kind == "exfat" else []))
+        self.point, self.device, self.loop, self.mounted = where / "mnt", kind, None, False
+        self.point.mkdir()
+        if mkfs:
+            self.device = where / f"{kind}.img"
+            with open(self.device, "wb") as image:
+                image.truncate(size << 20)
+            run(*mkfs, self.device)
+        if kind == "exfat":
+            self.device = self.loop = run("losetup", "-f", "--show", self.device)
+
+    def mount(self):
+        run(*self.mount_command, self.device, self.point)
+        self.mounted = True
+
+    def unmount(self):
+        self.mounted = False
+        run("umount", self.point)
+
+    def cut_power(self):
+        """Stops the filesystem where it stands, its journal unwritten; then
+        mounts what reached the disk."""
+        run("xfs_io", "-x", "-c", "shutdown", self.point)
+        self.unmount()
+        self.mount()
+
+    def sync(self):
+        run("sync", "-f", self.point)
+
+    def flush_journal(self):
+        """Another program's fsync of an unrelated file: it commits the
+        journal, and with it all the tool did before."""
+        fd = os.open(self.point / "unrelated", os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+        os.write(fd, b"x")
+        os.fsync(fd)
+        os.close(fd)
+
+    def fill(self, leave):
+        """Fills the filesystem but for about leave bytes."""
+        self.sync()  # so that space freed before counts as free
+        fd = os.open(self.point / "filler", os.O_WRONLY | os.O_CREAT)
+        free = os.statvfs(self.point)
+        os.posix_fallocate(fd, 0, free.f_bavail * free.f_frsize - leave)
+        os.close(fd)
+
+    def empty(self):
+        for entry in self.point.iterdir():
+            shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
+
+
+@contextmanager
+def mounted(kind, where):
+    """A fresh filesystem, unmounted, its loop device and image gone however
+    the block ends (unmounted lazily if something still holds it)."""
+    fs = None
+    try:
+        fs = Filesystem(kind, where)
+        fs.mount()
+        yield fs
+    finally:
+        if fs and fs.mounted and subprocess.run(["umount", fs.point]).returncode:
+            subprocess.run(["umount", "-l", fs.point])
+        if fs and fs.loop:
+            subprocess.run(["losetup", "-d", fs.loop])
+        for image in where.glob("*.img"):
+            image.unlink()
+
+
+@pytest.fixture(scope="module", params=FILESYSTEMS)
+def filesystem(request, tmp_path_factory):
+    with mounted(request.param, tmp_path_factory.mktemp(request.param)) as fs:
+        yield fs
+
+
+@pytest.fixture
+def on_fs(filesystem, tool, bitmap):
+    yield Workdir(filesystem.point / "work", tool, bitmap)
+    filesystem.empty()
+
+
+def look(w):
+    """What snapshot() sees, each file's bytes named: a failure reads short."""
+    names = {w.original: "new bitmap", OLD: "old bytes", b"": "empty", w.block: "misc.dat's", w.scrambled: "001.dat's"}
+    return {key: (names.get(seen[0], f"{len(seen[0])} other bytes"), *seen[1:]) if isinstance(seen[0], bytes)
+            else seen for key, seen in w.snapshot().items()}
+
+
+def expect(w, before, dest, replaced):
+    """The directory as before, dest holding the new bitmap if replaced, and
+    an old dest's owner and mode kept."""
+    if not replaced:
+        return before
+    kept = before.get(dest) or look(w).get(dest) or ("", "as made")
+    return dict(before, **{dest: ("new bitmap", *kept[1:])})
+
+
+@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
+def test_converts_and_leaves_nothing_stray(on_fs, dest):
+    before = look(on_fs)
+    result = on_fs.run(["001.dat", dest])
+    assert (result.status, result.stdout, result.stderr) == (0, "", "")
+    assert look(on_fs) == expect(on_fs, before, dest, True)
+
+
+@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
+def test_full_disk_fails_and_keeps_the_old_destfile(filesystem, on_fs, dest):
+    before = look(on_fs)
+    # Room for the file itself, not for the 308 KB bitmap.
+    filesystem.fill(leave=200_000)
+    result = on_fs.run(["001.dat", dest])
+    assert (result.status, result.stdout, result.stderr) == (1, "", NO_SPACE)
+    assert look(on_fs) == before
+
+
+def killed_at_write(tool, bitmap, tmp_path, args):
+    """strace wrapping that kills the tool as it writes the bitmap."""
+    trial = Workdir(tmp_path / "trial", tool, bitmap)
+    name, when = next(call for call in tool.trace(args, trial.path) if call[0].startswith(("write", "pwrite")))
+    return tool.inject(f"{name}:signal=SIGKILL:when={when}")
+
+
+strace = pytest.mark.strace
+
+
+@pytest.mark.parametrize("kind", JOURNALED)
+@pytest.mark.parametrize("dest, kill, flush", [
+    pytest.param("new.bmp", False, False, id="cut right after a new destfile is written"),
+    pytest.param("old.bmp", False, False, id="cut right after an old destfile is replaced"),
+    pytest.param("old.bmp", False, True, id="cut after the replace and another program's fsync"),
+    pytest.param("new.bmp", True, True, id="killed at the write of a new destfile, fsync, cut",
+                 marks=strace),
+    pytest.param("old.bmp", True, True, id="killed at the write over an old destfile, fsync, cut",
+                 marks=strace),
+])
+def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path, kind, dest, kill, flush):
+    require("xfs_io", *(["strace"] if kill else []))
+    with mounted(kind, tmp_path) as fs:
+        w = Workdir(fs.point / "work", tool, bitmap)
+        wrap = killed_at_write(tool, bitmap, tmp_path, ["001.dat", dest]) if kill else ()
+        fs.sync()
+        before = look(w)
+        result = w.run(["001.dat", dest], wrap=wrap)
+        assert result.status == (-signal.SIGKILL if kill else 0)
+        if flush:
+            fs.flush_journal()
+        fs.cut_power()
+        assert look(w) == expect(w, before, dest, not kill)
