@@ -645,28 +645,48 @@ void host_close(host_file file)
 // Smaller buffers come faster from malloc.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 
+std::size_t whole_huge_pages(std::size_t size)
+{
+	return (size + huge_page - 1) & ~(huge_page - 1);
+}
+
 std::uint8_t* host_allocate(std::size_t size)
 {
 	if (size < huge_page)
 		return static_cast<std::uint8_t*>(std::malloc(size));
-	// Whole huge pages, so that the tail is one too.
-	const std::size_t whole = (size + huge_page - 1) & ~(huge_page - 1);
-	void* buffer = nullptr;
-	const int error = whole < size ? ENOMEM : posix_memalign(&buffer, huge_page, whole);
-	if (error != 0) {
-		errno = error;
+	// Whole huge pages, so that the tail is one too, and one more to find a
+	// boundary in. From the kernel: a 32-bit C library's malloc refuses more
+	// than 2 GiB where the address space still has it.
+	const std::size_t whole = whole_huge_pages(size);
+	const std::size_t mapped = whole + huge_page;
+	void* start = mapped < size
+	                  ? MAP_FAILED
+	                  : mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (start == MAP_FAILED) {
+		errno = ENOMEM;
 		return nullptr;
 	}
+	auto* const first = static_cast<std::uint8_t*>(start);
+	const auto address = reinterpret_cast<std::uintptr_t>(start);
+	const std::size_t head = whole_huge_pages(address) - address;
+	auto* const buffer = first + head;
+	if (head != 0)
+		munmap(first, head);
+	if (head != huge_page)
+		munmap(buffer + whole, huge_page - head);
 #ifdef HAVE_MADV_HUGEPAGE
 	// Only advice: without it the buffer works the same, only slower.
 	madvise(buffer, whole, MADV_HUGEPAGE);
 #endif
-	return static_cast<std::uint8_t*>(buffer);
+	return buffer;
 }
 
-void host_release(std::uint8_t* buffer, std::size_t)
+void host_release(std::uint8_t* buffer, std::size_t size)
 {
-	std::free(buffer);
+	if (size < huge_page)
+		std::free(buffer);
+	else if (buffer != nullptr)
+		munmap(buffer, whole_huge_pages(size));
 }
 
 void host_report(const char* message)
