@@ -86,10 +86,16 @@ class Filesystem:
 
     def fill(self, leave):
         """Fills the filesystem but for about leave bytes."""
-        self.sync()  # so that space freed before counts as free
         fd = os.open(self.point / "filler", os.O_WRONLY | os.O_CREAT)
-        free = os.statvfs(self.point)
-        os.posix_fallocate(fd, 0, free.f_bavail * free.f_frsize - leave)
+        # Space freed before counts as free only once synced, and on XFS only
+        # once its log has moved on: fill until it stays full.
+        for _ in range(10):
+            self.sync()
+            free = os.statvfs(self.point)
+            more = free.f_bavail * free.f_frsize - leave
+            if more <= 0:
+                break
+            os.posix_fallocate(fd, os.fstat(fd).st_size, more)
         os.close(fd)
 
     def empty(self):
@@ -193,4 +199,7 @@ def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path
         if flush:
             fs.flush_journal()
         fs.cut_power()
-        assert look(w) == expect(w, before, dest, not kill)
+        after = look(w)
+        if kill and tool.portable:  # a named temporary: SIGKILL may leave it, and only it
+            after = {name: seen for name, seen in after.items() if not name.startswith(".dat2bmp-")}
+        assert after == expect(w, before, dest, not kill)
