@@ -157,6 +157,15 @@ def test_converts_and_leaves_nothing_stray(on_fs, dest):
     assert look(on_fs) == expect(on_fs, before, dest, True)
 
 
+def test_converts_a_large_file_whole(on_fs):
+    # Past 2 MiB, whole blocks are written directly where the filesystem
+    # takes it, the odd tail through the cache.
+    tail = bytes(range(256)) * 12289 + b"odd"
+    on_fs.write("0big.dat", on_fs.scrambled + tail)
+    assert on_fs.run(["0big.dat", "old.bmp"]).status == 0
+    assert (on_fs / "old.bmp").read_bytes() == on_fs.original + tail
+
+
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_full_disk_fails_and_keeps_the_old_destfile(filesystem, on_fs, dest):
     before = look(on_fs)

@@ -52,6 +52,22 @@ def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest, receiver, 
     assert after == before
 
 
+@posix
+@pytest.mark.strace
+@pytest.mark.parametrize("fault", [
+    pytest.param((), id="as it comes"),
+    pytest.param(("write:error=EINVAL:when=1",), id="direct write refused, through the cache"),
+])
+@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
+def test_large_bitmap_is_written_whole(work, fault, dest):
+    # Past 2 MiB the whole blocks are written straight to the disk, the odd
+    # tail through the cache.
+    tail = bytes(range(256)) * 12289 + b"odd"
+    work.write("0big.dat", work.scrambled + tail)
+    result = work.run(["0big.dat", dest], wrap=work.tool.inject(*fault) if fault else ())
+    assert (result.status, result.stderr, (work / dest).read_bytes() == work.original + tail) == (0, "", True)
+
+
 def test_restored_bitmap_decodes_as_the_original(work):
     assert work.run(["001.dat", "new.bmp"]).status == 0
     with Image.open(work / "new.bmp") as restored, Image.open(io.BytesIO(work.original)) as original:
