@@ -13,8 +13,15 @@ using host_file = std::intptr_t;
 inline constexpr host_file no_file = -1;
 
 // Readies the process before any file is touched: standard streams, signals,
-// console events. Called once, first thing.
-void host_start();
+// console events, the arguments. Called once, first thing, with main's
+// arguments. A host whose command line is not held in the narrow names its
+// file calls take (Windows: UTF-16) puts its own conversion in their place,
+// with '?' for a character that has no exact narrow form.
+void host_start(int& argc, char**& argv);
+
+// Whether argv[index] as host_start left it is exactly what the user typed;
+// false with errno EINVAL if a character had to be replaced.
+bool host_exact_argument(int index);
 
 // An existing file, for reading only. Directories are refused (EISDIR).
 host_file host_open_input(const char* name);

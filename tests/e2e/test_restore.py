@@ -115,6 +115,56 @@ def test_sourcefile_of_2_5_gib_converts(work):
     assert (result.status, result.stdout, result.stderr) == (0, "", "")
 
 
+@pytest.mark.wine
+@pytest.mark.parametrize("source, status", [
+    pytest.param("001.dat", 0, id="success"), pytest.param("0short.dat", 1, id="failure with a temporary")])
+def test_without_standard_error_nothing_lands_in_the_destfile(work, source, status):
+    # Only standard error goes: wine itself breaks without standard output.
+    work.write("0short.dat", b"\x01")
+    before = work.snapshot()
+    process = work.tool.start([source, "old.bmp"], work.path, preexec_fn=lambda: os.close(2))
+    assert work.tool.finish(process).status == status
+    after = work.snapshot()
+    assert after.pop("old.bmp")[0] == (work.original if status == 0 else OLD)
+    before.pop("old.bmp")
+    assert after == before
+
+
+# Another program holding the destfile, opened before the run and let go
+# after hold_ms.
+@pytest.mark.wine
+@pytest.mark.parametrize("sharing, hold_ms, message", [
+    pytest.param("r", 3000, "Can't create destfile: Device or resource busy",
+                 id="a holder not sharing writing is refused at once"),
+    pytest.param("rw", 600, "", id="a holder sharing writing that lets go within a second is waited for"),
+    pytest.param("rw", 4000, "Something is screwy with WriteFile: Permission denied",
+                 id="a holder sharing writing that holds on fails the run"),
+])
+def test_destfile_held_by_another_program(work, sharing, hold_ms, message):
+    names = sorted(os.listdir(work.path))
+    holder = work.tool.scan(work / "old.bmp", sharing, hold_ms, 0)
+    assert holder.stdout.readline().startswith("opened ")
+    result = work.run(["001.dat", "old.bmp"])
+    holder.communicate(timeout=60)
+    assert (result.status, result.stderr) == (1 if message else 0, message + "\n" if message else "")
+    assert (work / "old.bmp").read_bytes() == (OLD if message else work.original)
+    assert sorted(os.listdir(work.path)) == names
+
+
+@pytest.mark.wine
+def test_scanner_opening_temporaries_spoils_no_run(work):
+    tail = 1 << 24
+    work.write("0big.dat", work.scrambled + bytes(tail))
+    names = sorted(os.listdir(work.path))
+    scanner = work.tool.scan(work / ".dat2bmp-*", "rw", 200, 3000)
+    results = [work.run(["0big.dat", "old.bmp"]) for _ in range(5)]
+    seen = scanner.communicate(timeout=120)[0]
+    assert results == [Result(0, "", "")] * 5
+    assert ".dat2bmp-" in seen, "the scanner saw no temporary"
+    assert (work / "old.bmp").read_bytes() == work.original + bytes(tail)
+    assert sorted(os.listdir(work.path)) == names
+
+
 def test_concurrent_runs_each_leave_a_whole_conversion(work):
     runs, tail = 12, 1 << 20
     for i in range(runs):

@@ -19,6 +19,7 @@ def usage(name):
     pytest.param(["001.dat", "out.bmp", "extra"], None, id="three arguments"),
     pytest.param(["1.dat", "out.bmp"], None, id="sourcefile not starting with zero"),
     pytest.param(["o01.dat", "out.bmp"], None, id="sourcefile starting with the letter o"),
+    pytest.param(["０01.dat", "out.bmp"], None, id="sourcefile starting with a full-width zero"),
     pytest.param(["./001.dat", "out.bmp"], None, id="sourcefile with a dot path"),
     pytest.param([".\\001.dat", "out.bmp"], None, id="sourcefile with a backslash path"),
     pytest.param(["{dir}/001.dat", "out.bmp"], None, id="sourcefile as an absolute path"),
