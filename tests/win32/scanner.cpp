@@ -4,10 +4,10 @@
 //
 // usage: scanner PATTERN SHARING HOLD_MS WATCH_MS
 //   SHARING: the letters r, w, d for FILE_SHARE_READ, _WRITE, _DELETE ("-"
-//   for none). "watching PATTERN" once it looks; every file seen is reported on a line of its own as
-//   "opened NAME" or "refused NAME ERROR", at once; the scanner ends after
-//   WATCH_MS without a new file, or after the first file held if WATCH_MS
-//   is 0.
+//   for none). Reports "watching PATTERN" once it looks, then "seen NAME"
+//   and "opened NAME" for each file, each on a line of its own, at once.
+//   Ends WATCH_MS after the last new file, or after the first file held if
+//   WATCH_MS is 0.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -32,32 +32,36 @@ int main(int argc, char* argv[])
 	std::snprintf(folder, sizeof folder, "%s", argv[1]);
 	char* const slash = std::strrchr(folder, '\\');
 	const std::size_t folder_length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - folder) + 1;
-	char last[MAX_PATH] = "";
+	char seen[MAX_PATH] = "";
+	char held[MAX_PATH] = "";
 	std::printf("watching %s\n", argv[1]);
 	std::fflush(stdout);
 	for (DWORD quiet = GetTickCount(); watch == 0 || GetTickCount() - quiet < watch;) {
 		WIN32_FIND_DATAA found{};
 		const HANDLE search = FindFirstFileA(argv[1], &found);
-		if (search == INVALID_HANDLE_VALUE || std::strcmp(found.cFileName, last) == 0) {
-			if (search != INVALID_HANDLE_VALUE)
-				FindClose(search);
+		if (search == INVALID_HANDLE_VALUE)
 			continue;
-		}
 		FindClose(search);
-		std::snprintf(last, sizeof last, "%s", found.cFileName);
-		std::snprintf(path, sizeof path, "%.*s%s", static_cast<int>(folder_length), folder, last);
+		if (std::strcmp(found.cFileName, seen) != 0) {
+			std::snprintf(seen, sizeof seen, "%s", found.cFileName);
+			std::printf("seen %s\n", seen);
+			std::fflush(stdout);
+			quiet = GetTickCount();
+		}
+		if (std::strcmp(found.cFileName, held) == 0)
+			continue;
+		std::snprintf(path, sizeof path, "%.*s%s", static_cast<int>(folder_length), folder,
+		              found.cFileName);
+		// Refused while another program holds it: tried again at once.
 		const HANDLE file = CreateFileA(path, GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
 		                                FILE_ATTRIBUTE_NORMAL, nullptr);
-		if (file == INVALID_HANDLE_VALUE) {
-			std::printf("refused %s %lu\n", last, GetLastError());
-		} else {
-			std::printf("opened %s\n", last);
-		}
+		if (file == INVALID_HANDLE_VALUE)
+			continue;
+		std::snprintf(held, sizeof held, "%s", found.cFileName);
+		std::printf("opened %s\n", held);
 		std::fflush(stdout);
-		if (file != INVALID_HANDLE_VALUE) {
-			Sleep(hold);
-			CloseHandle(file);
-		}
+		Sleep(hold);
+		CloseHandle(file);
 		if (watch == 0)
 			break;
 		quiet = GetTickCount();
