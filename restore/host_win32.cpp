@@ -294,9 +294,11 @@ bool prepare_rename()
 }
 
 // Exclusively created beside target_path, under a name no other run uses,
-// hidden, and shared with no one: nothing else can open it, so nothing can
-// keep it from being renamed. It is delete-pending until then, so that a
-// run killed outright leaves nothing.
+// hidden. Held with DELETE access, it can be opened only by programs that
+// share deletion, which cannot keep it from being renamed; reading and
+// writing are shared so that, renamed, it does not refuse the next run.
+// It is delete-pending until then, so that a run killed outright leaves
+// nothing.
 HANDLE create_temp(DWORD attributes)
 {
 	final_attributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
@@ -312,9 +314,9 @@ HANDLE create_temp(DWORD attributes)
 		if (!copy_path(temp_path, target_path, dir, name))
 			return INVALID_HANDLE_VALUE;
 		AcquireSRWLockExclusive(&temp_lock);
-		const HANDLE handle =
-		    CreateFileA(temp_path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-		                attributes | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
+		const HANDLE handle = CreateFileA(
+		    temp_path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+		    CREATE_NEW, attributes | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
 		const DWORD error = GetLastError();
 		if (handle != INVALID_HANDLE_VALUE) {
 			temp_handle = handle;

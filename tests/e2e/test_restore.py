@@ -130,19 +130,24 @@ def test_without_standard_error_nothing_lands_in_the_destfile(work, source, stat
     assert after == before
 
 
-# Another program holding the destfile, opened before the run and let go
+# Another program holding a file of the run, opened before it and let go
 # after hold_ms.
 @pytest.mark.wine
-@pytest.mark.parametrize("sharing, hold_ms, message", [
-    pytest.param("r", 3000, "Can't create destfile: Device or resource busy",
-                 id="a holder not sharing writing is refused at once"),
-    pytest.param("rw", 600, "", id="a holder sharing writing that lets go within a second is waited for"),
-    pytest.param("rw", 4000, "Something is screwy with WriteFile: Permission denied",
-                 id="a holder sharing writing that holds on fails the run"),
+@pytest.mark.parametrize("held, sharing, hold_ms, message", [
+    pytest.param("001.dat", "-", 3000, "Can't open sourcefile: Device or resource busy",
+                 id="a holder of the sourcefile not sharing reading is refused at once"),
+    pytest.param("old.bmp", "r", 3000, "Can't create destfile: Device or resource busy",
+                 id="a holder of the destfile not sharing writing is refused at once"),
+    pytest.param("old.bmp", "rw", 600, "",
+                 id="a holder of the destfile sharing writing that lets go within a second is waited for"),
+    pytest.param("old.bmp", "rw", 4000, "Something is screwy with WriteFile: Permission denied",
+                 id="a holder of the destfile sharing writing that holds on fails the run"),
+    pytest.param("old.bmp", "rwd", 4000, "Something is screwy with WriteFile: Permission denied",
+                 id="a holder of the destfile sharing writing and deletion that holds on fails the run"),
 ])
-def test_destfile_held_by_another_program(work, sharing, hold_ms, message):
+def test_file_held_by_another_program(work, held, sharing, hold_ms, message):
     names = sorted(os.listdir(work.path))
-    holder = work.tool.scan(work / "old.bmp", sharing, hold_ms, 0)
+    holder = work.tool.scan(work / held, sharing, hold_ms, 0)
     assert holder.stdout.readline().startswith("seen ") and holder.stdout.readline().startswith("opened ")
     result = work.run(["001.dat", "old.bmp"])
     holder.communicate(timeout=60)
