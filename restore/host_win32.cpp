@@ -129,7 +129,7 @@ struct error_text {
 
 // The C library's texts for what the tool can report, as glibc words them;
 // the Windows runtime words some differently.
-constexpr std::array<error_text, 22> linux_texts{{
+constexpr std::array<error_text, 21> linux_texts{{
     {0, "Success"},
     {ENOENT, "No such file or directory"},
     {EACCES, "Permission denied"},
@@ -151,7 +151,6 @@ constexpr std::array<error_text, 22> linux_texts{{
     {EMFILE, "Too many open files"},
     {EIO, "Input/output error"},
     {ESPIPE, "Illegal seek"},
-    {EAGAIN, "Resource temporarily unavailable"},
 }};
 
 HANDLE handle_of(host_file file)
