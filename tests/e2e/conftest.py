@@ -3,7 +3,8 @@
 Options: --dat2bmp=PATH (the binary), --launcher=CMD (prefixed to every run:
 wine, or qemu-user for another processor), --sanitized (the binary is an
 ASan/UBSan build: valgrind is skipped, the sanitizers are configured),
---portable (the POSIX host is built without its Linux-only calls).
+--portable (the POSIX host is built without its Linux-only calls),
+--scanner=PATH (tests/win32/scanner.cpp built, for the wine suite).
 """
 import io
 import os
@@ -12,6 +13,7 @@ import shlex
 import stat
 import subprocess
 import tempfile
+import time
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -30,6 +32,7 @@ def pytest_addoption(parser):
     parser.addoption("--launcher", default="", help="command prefixed to every run")
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
+    parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
 
 
 def pytest_configure(config):
@@ -69,6 +72,11 @@ def under_wine(launcher):
     return bool(launcher) and Path(launcher[0]).name.startswith("wine")
 
 
+def windows_path(path):
+    """An absolute path as wine shows it to Windows programs."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
 @dataclass
 class Result:
     status: int  # negative: killed by that signal
@@ -83,21 +91,23 @@ class Tool:
         self.wine = under_wine(self.launcher)
         self.sanitized = config.getoption("--sanitized")
         self.portable = config.getoption("--portable")
+        self.scanner = config.getoption("--scanner")
 
     def invocation_name(self, argv0=None):
         """The name the usage text shows for a run started with argv0."""
         name = argv0 or self.path
-        if self.wine:  # wine hands a program its path as Windows writes it, on Z:
-            return "Z:" + name.replace("/", "\\")
-        return name
+        # wine hands a program its path as Windows writes it, on Z:
+        return windows_path(name) if self.wine else name
 
-    def start(self, args, cwd, *, argv0=None, wrap=(), **popen):
-        """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind)."""
+    def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
+        """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind).
+        wine takes the arguments in the locale's encoding and its ANSI code
+        page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
         command = [*self.launcher, *wrap, argv0 or self.path, *args]
         if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]
             command = [*self.launcher, "-0", argv0, self.path, *args]
         executable = self.path if argv0 and not wrap and not self.launcher else None
-        env = dict(os.environ, LC_ALL="C")
+        env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
             # A traced LeakSanitizer cannot stop the threads it needs to.
             leaks = 0 if wrap else 1
@@ -115,6 +125,15 @@ class Tool:
 
     def run(self, args, cwd, **kw):
         return self.finish(self.start(args, cwd, **kw))
+
+    def scan(self, pattern, sharing, hold_ms, watch_ms):
+        """Starts the scanner on a Windows pattern (tests/win32/scanner.cpp)."""
+        if not self.scanner:
+            pytest.skip("no --scanner given")
+        scanner = subprocess.Popen([*self.launcher, self.scanner, windows_path(pattern), sharing, str(hold_ms),
+                                    str(watch_ms)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        assert scanner.stdout.readline().startswith("watching ")
+        return scanner
 
     def trace(self, args, cwd):
         """The tool's own system calls on this run, as (name, when) where when
@@ -176,6 +195,14 @@ def nothing(w):
     pass
 
 
+def wait_for(process, ready, what, timeout=60):
+    """Waits while process runs until ready() holds."""
+    deadline = time.monotonic() + timeout
+    while not ready():
+        assert process.poll() is None and time.monotonic() < deadline, f"no {what}"
+        time.sleep(0.01)
+
+
 def steps(*setups):
     def run(w):
         for setup in setups:
@@ -222,6 +249,9 @@ class Workdir:
         if keep_open:  # so that the tool's open does not wait for a peer
             fd = os.open(self.path / name, os.O_RDWR)
             self.cleanups.append(lambda: os.close(fd))
+
+    def temporaries(self):
+        return [name for name in os.listdir(self.path) if name.startswith(".dat2bmp-")]
 
     def snapshot(self):
         """What a user sees below the directory: names, kinds, bytes, modes."""
