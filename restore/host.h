@@ -41,8 +41,8 @@ std::int64_t host_size(host_file file);
 std::size_t host_read_all(host_file file, std::span<std::uint8_t> buffer);
 std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer);
 
-// Flushes and closes the output and puts it in place of the destfile. On failure nothing
-// of it is left and the old destfile is as it was.
+// Flushes and closes the output and puts it in place of the destfile. On
+// failure nothing of it is left and the old destfile is as it was.
 bool host_commit_output(host_file file);
 
 // Closes the output and removes the temporary. Keeps errno.
