@@ -539,7 +539,7 @@ host_file decide(const char* name)
 
 }  // namespace
 
-void host_start()
+void host_start(int&, char**&)
 {
 	// A closed standard descriptor would be taken by the next file opened,
 	// and a report would then land in that file.
@@ -549,6 +549,12 @@ void host_start()
 	// Past a file-size limit, write() fails with EFBIG instead, for the
 	// destfile and for a report alike.
 	(void)signal(SIGXFSZ, SIG_IGN);
+}
+
+// The arguments are the bytes the caller passed, exactly.
+bool host_exact_argument(int)
+{
+	return true;
 }
 
 host_file host_open_input(const char* name)

@@ -1,5 +1,6 @@
-// Win32 host: the destfile is replaced by moving a finished temporary over
-// it, so that it holds either its old bytes or the whole new ones.
+// Win32 host: the destfile is replaced by renaming a finished temporary over
+// it by the temporary's own handle, so that it holds either its old bytes or
+// the whole new ones, and no other program can come between.
 // strerror is fine here: one thread, and its text is printed at once.
 #ifndef _CRT_SECURE_NO_WARNINGS
 #define _CRT_SECURE_NO_WARNINGS
@@ -16,6 +17,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include "host.h"
 #include "host_path.h"
@@ -28,42 +31,96 @@ constexpr int max_temp_tries = 100;
 constexpr DWORD max_move_delay = 512;  // milliseconds, about a second in all
 constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr int max_arguments = 64;
+
+// The arguments as the user typed them, in the ANSI code page; inexact
+// marks those that have a character the code page lacks.
+std::array<char*, max_arguments + 1> arguments{};
+std::array<bool, max_arguments> inexact{};
 
 // The file the destfile name leads to, and the temporary that replaces it.
 // An empty temp_path means the output is the destfile itself.
 char target_path[MAX_PATH];
 char temp_path[MAX_PATH];
+// The temporary's handle while it is open, and whether it has a name yet.
+HANDLE temp_handle = INVALID_HANDLE_VALUE;
 bool temp_exists = false;
+DWORD final_attributes = FILE_ATTRIBUTE_NORMAL;
 // The console control handler runs on a thread of its own.
 SRWLOCK temp_lock = SRWLOCK_INIT;
-bool handler_set = false;
 
-struct error_pair {
-	DWORD error;
-	int number;
-};
+// The destfile's whole name, as a rename by handle takes it.
+union {
+	FILE_RENAME_INFO info;
+	char bytes[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(WCHAR)];
+} rename_to;
 
-// Win32 errors as the C library's, so that reports read as on Linux.
-constexpr std::array<error_pair, 18> errno_for_error{{
-    {ERROR_FILE_NOT_FOUND, ENOENT},
-    {ERROR_PATH_NOT_FOUND, ENOENT},
-    {ERROR_INVALID_DRIVE, ENOENT},
-    {ERROR_BAD_NETPATH, ENOENT},
-    {ERROR_BAD_NET_NAME, ENOENT},
-    {ERROR_ACCESS_DENIED, EACCES},
-    {ERROR_WRITE_PROTECT, EACCES},
-    {ERROR_DISK_FULL, ENOSPC},
-    {ERROR_HANDLE_DISK_FULL, ENOSPC},
-    {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
-    {ERROR_OUTOFMEMORY, ENOMEM},
-    {ERROR_INVALID_NAME, EINVAL},
-    {ERROR_BAD_PATHNAME, EINVAL},
-    {ERROR_FILE_EXISTS, EEXIST},
-    {ERROR_ALREADY_EXISTS, EEXIST},
-    {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
-    {ERROR_SHARING_VIOLATION, EBUSY},
-    {ERROR_LOCK_VIOLATION, EBUSY},
-}};
+// Win32 errors as the C library's, so that reports read as on Linux; every
+// error the tool's calls give is translated here.
+int errno_for(DWORD error)
+{
+	switch (error) {
+	case ERROR_SUCCESS:
+		return 0;
+	case ERROR_FILE_NOT_FOUND:
+	case ERROR_PATH_NOT_FOUND:
+	case ERROR_INVALID_DRIVE:
+	case ERROR_BAD_NETPATH:
+	case ERROR_BAD_NET_NAME:
+	case ERROR_DELETE_PENDING:
+		return ENOENT;
+	case ERROR_ACCESS_DENIED:
+	case ERROR_INVALID_ACCESS:
+	case ERROR_CANNOT_MAKE:
+		return EACCES;
+	case ERROR_WRITE_PROTECT:
+		return EROFS;
+	case ERROR_SHARING_VIOLATION:
+	case ERROR_LOCK_VIOLATION:
+	case ERROR_BUSY:
+	case ERROR_DEVICE_IN_USE:
+		return EBUSY;
+	case ERROR_DISK_FULL:
+	case ERROR_HANDLE_DISK_FULL:
+		return ENOSPC;
+	case ERROR_NOT_ENOUGH_MEMORY:
+	case ERROR_OUTOFMEMORY:
+		return ENOMEM;
+	case ERROR_INVALID_NAME:
+	case ERROR_BAD_PATHNAME:
+	case ERROR_INVALID_PARAMETER:
+	case ERROR_NEGATIVE_SEEK:
+		return EINVAL;
+	case ERROR_DIRECTORY:
+		return ENOTDIR;
+	case ERROR_FILE_EXISTS:
+	case ERROR_ALREADY_EXISTS:
+		return EEXIST;
+	case ERROR_FILENAME_EXCED_RANGE:
+	case ERROR_BUFFER_OVERFLOW:
+		return ENAMETOOLONG;
+	case ERROR_FILE_TOO_LARGE:
+		return EFBIG;
+	case ERROR_DEV_NOT_EXIST:
+	case ERROR_BAD_DEV_TYPE:
+	case ERROR_BAD_UNIT:
+	case ERROR_NOT_READY:
+		return ENODEV;
+	case ERROR_CANT_RESOLVE_FILENAME:
+		return ELOOP;
+	case ERROR_INVALID_HANDLE:
+		return EBADF;
+	case ERROR_NOT_SAME_DEVICE:
+		return EXDEV;
+	case ERROR_BROKEN_PIPE:
+	case ERROR_NO_DATA:
+		return EPIPE;
+	case ERROR_TOO_MANY_OPEN_FILES:
+		return EMFILE;
+	default:
+		return EIO;
+	}
+}
 
 struct error_text {
 	int number;
@@ -72,19 +129,26 @@ struct error_text {
 
 // The C library's texts for what the tool can report, as glibc words them;
 // the Windows runtime words some differently.
-constexpr std::array<error_text, 14> linux_texts{{
+constexpr std::array<error_text, 21> linux_texts{{
     {0, "Success"},
     {ENOENT, "No such file or directory"},
     {EACCES, "Permission denied"},
+    {EROFS, "Read-only file system"},
+    {EBUSY, "Device or resource busy"},
     {ENOSPC, "No space left on device"},
     {ENOMEM, "Cannot allocate memory"},
     {EINVAL, "Invalid argument"},
+    {ENOTDIR, "Not a directory"},
+    {EISDIR, "Is a directory"},
     {EEXIST, "File exists"},
     {ENAMETOOLONG, "File name too long"},
-    {EBUSY, "Device or resource busy"},
-    {EISDIR, "Is a directory"},
-    {ENOTDIR, "Not a directory"},
     {EFBIG, "File too large"},
+    {ENODEV, "No such device"},
+    {ELOOP, "Too many levels of symbolic links"},
+    {EBADF, "Bad file descriptor"},
+    {EXDEV, "Invalid cross-device link"},
+    {EPIPE, "Broken pipe"},
+    {EMFILE, "Too many open files"},
     {EIO, "Input/output error"},
     {ESPIPE, "Illegal seek"},
 }};
@@ -99,55 +163,86 @@ host_file file_of(HANDLE handle)
 	return reinterpret_cast<host_file>(handle);
 }
 
-// Carries a Win32 error into errno.
 void set_errno_from(DWORD error)
 {
-	const auto pair = std::find_if(errno_for_error.begin(), errno_for_error.end(),
-	                               [error](const error_pair& p) { return p.error == error; });
-	errno = pair == errno_for_error.end() ? EIO : pair->number;
+	errno = errno_for(error);
 }
 
-bool is_separator(char c)
+// Where the folder part of path ends: after its last separator or drive
+// colon. Under a double-byte code page a trail byte may be a backslash, so
+// characters are stepped over whole.
+std::size_t dir_length(const char* path)
 {
-	return c == '\\' || c == '/';
+	std::size_t length = 0;
+	for (std::size_t i = 0; path[i] != '\0'; ++i) {
+		if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0')
+			++i;
+		else if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
+			length = i + 1;
+	}
+	return length;
 }
 
-// Whether a folder on the way to name is a file, where Linux says ENOTDIR.
+// Whether the folder part of name is a file. Windows names a path through
+// a file as not found, or as invalid when the file is its last folder;
+// Linux says ENOTDIR for both.
 bool is_below_a_file(const char* name)
 {
-	char path[MAX_PATH];
-	const std::size_t length = std::strlen(name);
-	if (length >= MAX_PATH)
+	char folder[MAX_PATH];
+	const std::size_t length = dir_length(name);
+	if (length < 2 || name[length - 1] == ':' || !copy_path(folder, name, length - 1, ""))
 		return false;
-	std::memcpy(path, name, length + 1);
-	for (std::size_t i = 1; i < length; ++i) {
-		if (!is_separator(path[i]) || is_separator(path[i - 1]))
-			continue;
-		path[i] = '\0';
-		const DWORD attributes = GetFileAttributesA(path);
-		path[i] = '\\';
-		if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-			return true;
-	}
-	return false;
+	const DWORD attributes = GetFileAttributesA(folder);
+	return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// Windows refuses to open a directory as a file with "access denied", and
-// names a path through a file as not found or invalid.
-void set_errno_for_failed_open(const char* name)
+// Opened whatever it is, directories too (backup semantics), so that what
+// it is can be asked of the handle: a directory is refused with EISDIR.
+// On failure errno is set, and the last error is Windows' own.
+HANDLE open_existing(const char* name, DWORD access, DWORD sharing)
 {
-	const DWORD error = GetLastError();
-	const DWORD attributes = GetFileAttributesA(name);
-	if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-	    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+	const HANDLE handle =
+	    CreateFileA(name, access, sharing, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	if (handle == INVALID_HANDLE_VALUE) {
+		const DWORD error = GetLastError();
+		const bool through_file =
+		    (error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME) && is_below_a_file(name);
+		errno = through_file ? ENOTDIR : errno_for(error);
+		SetLastError(error);
+		return handle;
+	}
+	BY_HANDLE_FILE_INFORMATION info{};
+	if (GetFileInformationByHandle(handle, &info) &&
+	    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+		CloseHandle(handle);
 		errno = EISDIR;
-		return;
+		SetLastError(ERROR_ACCESS_DENIED);
+		return INVALID_HANDLE_VALUE;
 	}
-	if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION && is_below_a_file(name)) {
-		errno = ENOTDIR;
-		return;
+	return handle;
+}
+
+// Marks the open temporary to be deleted when its handle is closed, by
+// whoever closes it: the tool, or Windows when the process is killed.
+bool set_delete_pending(HANDLE handle, bool pending)
+{
+	FILE_DISPOSITION_INFO info{static_cast<BOOLEAN>(pending)};
+	return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// Removes the temporary: by its handle, or by name where the file system
+// cannot mark an open file. Called with temp_lock held.
+void remove_temp()
+{
+	bool marked = false;
+	if (temp_handle != INVALID_HANDLE_VALUE) {
+		marked = set_delete_pending(temp_handle, true);
+		CloseHandle(temp_handle);
+		temp_handle = INVALID_HANDLE_VALUE;
 	}
-	set_errno_from(error);
+	if (temp_exists && !marked)
+		DeleteFileA(temp_path);
+	temp_exists = false;
 }
 
 // Ends the process as Windows ends it on Ctrl+C, status included: wine's
@@ -156,19 +251,9 @@ void set_errno_for_failed_open(const char* name)
 BOOL WINAPI remove_temp_and_end(DWORD)
 {
 	AcquireSRWLockExclusive(&temp_lock);
-	if (temp_exists)
-		DeleteFileA(temp_path);
+	remove_temp();
 	TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
 	return TRUE;
-}
-
-std::size_t dir_length(const char* path)
-{
-	std::size_t length = 0;
-	for (std::size_t i = 0; path[i] != '\0'; ++i)
-		if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
-			length = i + 1;
-	return length;
 }
 
 // A symbolic link is followed to its file, so that the file is replaced and
@@ -190,21 +275,34 @@ bool find_target(const char* name, HANDLE existing)
 	return true;
 }
 
-bool is_same_file(HANDLE a, HANDLE b)
+// The rename by handle wants target_path whole and in UTF-16.
+bool prepare_rename()
 {
-	BY_HANDLE_FILE_INFORMATION info_a{};
-	BY_HANDLE_FILE_INFORMATION info_b{};
-	return GetFileInformationByHandle(a, &info_a) && GetFileInformationByHandle(b, &info_b) &&
-	       info_a.dwVolumeSerialNumber == info_b.dwVolumeSerialNumber &&
-	       info_a.nFileIndexHigh == info_b.nFileIndexHigh && info_a.nFileIndexLow == info_b.nFileIndexLow;
+	WCHAR name[MAX_PATH];
+	const int length = MultiByteToWideChar(CP_ACP, 0, target_path, -1, name, MAX_PATH);
+	const DWORD full =
+	    length == 0 ? 0 : GetFullPathNameW(name, MAX_PATH, rename_to.info.FileName, nullptr);
+	if (full == 0 || full >= MAX_PATH) {
+		errno = full == 0 ? errno_for(GetLastError()) : ENAMETOOLONG;
+		return false;
+	}
+	rename_to.info.ReplaceIfExists = TRUE;
+	rename_to.info.RootDirectory = nullptr;
+	rename_to.info.FileNameLength = full * sizeof(WCHAR);
+	return true;
 }
 
-// Exclusively created beside target_path, under a name no other run uses.
-// Others may delete it, so that the control handler can while it is open.
+// Exclusively created beside target_path, under a name no other run uses,
+// hidden. Held with DELETE access, it can be opened only by programs that
+// share deletion, which cannot keep it from being renamed; reading and
+// writing are shared so that, renamed, it does not refuse the next run.
+// It is delete-pending until then, so that a run killed outright leaves
+// nothing.
 HANDLE create_temp(DWORD attributes)
 {
-	if (!handler_set)
-		handler_set = SetConsoleCtrlHandler(remove_temp_and_end, TRUE) != 0;
+	final_attributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+	if (!prepare_rename())
+		return INVALID_HANDLE_VALUE;
 	const std::size_t dir = dir_length(target_path);
 	static unsigned long serial = 0;
 	for (int tries = 0; tries < max_temp_tries; ++tries) {
@@ -215,10 +313,16 @@ HANDLE create_temp(DWORD attributes)
 		if (!copy_path(temp_path, target_path, dir, name))
 			return INVALID_HANDLE_VALUE;
 		AcquireSRWLockExclusive(&temp_lock);
-		const HANDLE handle = CreateFileA(temp_path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-		                                  CREATE_NEW, attributes, nullptr);
-		temp_exists = handle != INVALID_HANDLE_VALUE;
+		const HANDLE handle = CreateFileA(
+		    temp_path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+		    CREATE_NEW, attributes | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
 		const DWORD error = GetLastError();
+		if (handle != INVALID_HANDLE_VALUE) {
+			temp_handle = handle;
+			temp_exists = true;
+			// Where it cannot be had, the control handler still deletes by name.
+			(void)set_delete_pending(handle, true);
+		}
 		ReleaseSRWLockExclusive(&temp_lock);
 		if (handle != INVALID_HANDLE_VALUE)
 			return handle;
@@ -229,6 +333,38 @@ HANDLE create_temp(DWORD attributes)
 	}
 	errno = EEXIST;
 	return INVALID_HANDLE_VALUE;
+}
+
+// Errors that mean the file system cannot rename an open file; wine may
+// report none at all.
+bool cannot_rename_open(DWORD error)
+{
+	return error == ERROR_SUCCESS || error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+	       error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// One try at putting the temporary in place of the destfile: by its handle,
+// or by name where that cannot be had. ERROR_SUCCESS, or why not; the
+// temporary is delete-pending again on failure. Called with temp_lock held.
+DWORD move_temp()
+{
+	if (temp_handle != INVALID_HANDLE_VALUE) {
+		(void)set_delete_pending(temp_handle, false);
+		SetLastError(ERROR_SUCCESS);
+		if (SetFileInformationByHandle(temp_handle, FileRenameInfo, &rename_to, sizeof rename_to) !=
+		    0)
+			return ERROR_SUCCESS;
+		const DWORD error = GetLastError();
+		if (!cannot_rename_open(error)) {
+			(void)set_delete_pending(temp_handle, true);
+			return error;
+		}
+		CloseHandle(temp_handle);
+		temp_handle = INVALID_HANDLE_VALUE;
+	}
+	if (MoveFileExA(temp_path, target_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
+		return GetLastError();
+	return ERROR_SUCCESS;
 }
 
 // Moves the whole buffer a piece at a time, until done, the end of the
@@ -253,22 +389,73 @@ std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
 	return done;
 }
 
+// One argument in the ANSI code page, with no look-alike put in for a
+// character the code page lacks: inexact then, that character a '?'.
+char* narrow(const WCHAR* wide, bool& is_inexact)
+{
+	const UINT code_page = GetACP();
+	// UTF-8 has every character; it only refuses lone surrogates.
+	const DWORD flags = code_page == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+	BOOL used_default = FALSE;
+	BOOL* const used = code_page == CP_UTF8 ? nullptr : &used_default;
+	const int size = WideCharToMultiByte(code_page, flags, wide, -1, nullptr, 0, nullptr, used);
+	auto* name = static_cast<char*>(std::malloc(size > 0 ? static_cast<std::size_t>(size) : 1));
+	if (name == nullptr)
+		return nullptr;
+	if (size == 0 || WideCharToMultiByte(code_page, flags, wide, -1, name, size, nullptr, used) == 0) {
+		name[0] = '\0';
+		used_default = TRUE;
+	}
+	is_inexact = used_default != FALSE;
+	return name;
+}
+
 }  // namespace
 
-void host_start() {}
+void host_start(int& argc, char**& argv)
+{
+	// Ctrl+C ends the run with its own status, whatever it is writing.
+	SetConsoleCtrlHandler(remove_temp_and_end, TRUE);
+
+	// The C library's argv has best-fit look-alikes for what the code page
+	// lacks; the command line as typed is UTF-16.
+	int count = 0;
+	WCHAR** const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+	if (wide == nullptr) {
+		inexact.fill(true);
+		return;
+	}
+	count = std::min(count, max_arguments);
+	for (int i = 0; i < count; ++i) {
+		const auto at = static_cast<std::size_t>(i);
+		arguments[at] = narrow(wide[i], inexact[at]);
+		if (arguments[at] == nullptr) {
+			inexact.fill(true);
+			LocalFree(wide);
+			return;
+		}
+	}
+	LocalFree(wide);
+	argc = count;
+	argv = arguments.data();
+}
+
+bool host_exact_argument(int index)
+{
+	if (index >= 0 && index < max_arguments && !inexact[static_cast<std::size_t>(index)])
+		return true;
+	errno = EINVAL;
+	return false;
+}
 
 host_file host_open_input(const char* name)
 {
 	// Other readers are welcome, so that runs side by side share misc.dat;
 	// writers are not, so that the destfile cannot be the sourcefile.
-	const HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-	                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-	if (handle == INVALID_HANDLE_VALUE)
-		set_errno_for_failed_open(name);
-	return file_of(handle);
+	return file_of(open_existing(name, GENERIC_READ, FILE_SHARE_READ));
 }
 
-host_file host_create_output(const char* name, host_file source)
+host_file host_create_output(const char* name, host_file)
 {
 	temp_path[0] = '\0';
 	if (*name == '\0') {
@@ -276,40 +463,33 @@ host_file host_create_output(const char* name, host_file source)
 		return no_file;
 	}
 	// Shared, so that runs writing the same destfile do not refuse each
-	// other; the sourcefile, held without write sharing, still refuses it.
+	// other; the sourcefile, held without write sharing, refuses it, and so
+	// does any other holder that does not share writing.
 	const HANDLE existing =
-	    CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-	                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	    open_existing(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 	if (existing == INVALID_HANDLE_VALUE) {
-		if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-			set_errno_for_failed_open(name);
+		if (GetLastError() != ERROR_FILE_NOT_FOUND)
 			return no_file;
-		}
 		if (!copy_path(target_path, "", 0, name))
 			return no_file;
-		return file_of(create_temp(FILE_ATTRIBUTE_NORMAL));
+		return file_of(create_temp(0));
 	}
 
-	if (is_same_file(existing, handle_of(source))) {
-		CloseHandle(existing);
-		errno = EBUSY;
-		return no_file;
-	}
 	// Devices are written as they are; there is nothing to keep.
 	if (GetFileType(existing) != FILE_TYPE_DISK)
 		return file_of(existing);
 	// The old file could be written, so it may be replaced.
 	BY_HANDLE_FILE_INFORMATION old{};
+	errno = 0;
 	const bool found = GetFileInformationByHandle(existing, &old) && find_target(name, existing);
-	if (!found)
+	if (!found && errno == 0)
 		set_errno_from(GetLastError());
 	const int error = errno;
 	CloseHandle(existing);
 	errno = error;
 	if (!found)
 		return no_file;
-	const DWORD attributes = old.dwFileAttributes & kept_attributes;
-	return file_of(create_temp(attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL));
+	return file_of(create_temp(old.dwFileAttributes & kept_attributes));
 }
 
 std::int64_t host_size(host_file file)
@@ -341,30 +521,42 @@ std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
 
 bool host_commit_output(host_file file)
 {
-	if (!CloseHandle(handle_of(file))) {
+	if (temp_path[0] == '\0') {
+		if (CloseHandle(handle_of(file)))
+			return true;
 		set_errno_from(GetLastError());
-		host_discard_output(no_file);
 		return false;
 	}
-	if (temp_path[0] == '\0')
-		return true;
+	// The bytes reach the disk before the name does, and the destfile has
+	// its own attributes, not the temporary's.
+	FILE_BASIC_INFO basic{};
+	basic.FileAttributes = final_attributes;
+	if (!FlushFileBuffers(handle_of(file)) ||
+	    !SetFileInformationByHandle(handle_of(file), FileBasicInfo, &basic, sizeof basic)) {
+		set_errno_from(GetLastError());
+		host_discard_output(file);
+		return false;
+	}
 	// Another program that has the destfile open, even for a moment, holds
-	// off the move; give it a while to let go.
+	// off the rename; give it a while to let go.
 	for (DWORD delay = 1;; delay *= 2) {
 		AcquireSRWLockExclusive(&temp_lock);
-		const bool moved = MoveFileExA(temp_path, target_path, MOVEFILE_REPLACE_EXISTING) != 0;
-		const DWORD error = GetLastError();
+		const DWORD error = move_temp();
 		const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
-		if (moved || !busy || delay > max_move_delay) {
-			if (!moved) {
-				DeleteFileA(temp_path);
-				set_errno_from(error);
-			}
+		if (error == ERROR_SUCCESS) {
+			if (temp_handle != INVALID_HANDLE_VALUE)
+				CloseHandle(temp_handle);
+			temp_handle = INVALID_HANDLE_VALUE;
 			temp_exists = false;
-			ReleaseSRWLockExclusive(&temp_lock);
-			return moved;
+		} else if (!busy || delay > max_move_delay) {
+			remove_temp();
 		}
+		const bool done = !temp_exists;
 		ReleaseSRWLockExclusive(&temp_lock);
+		if (done) {
+			errno = errno_for(error);
+			return error == ERROR_SUCCESS;
+		}
 		Sleep(delay);
 	}
 }
@@ -372,13 +564,11 @@ bool host_commit_output(host_file file)
 void host_discard_output(host_file file)
 {
 	const int error = errno;
-	if (file != no_file)
-		CloseHandle(handle_of(file));
 	AcquireSRWLockExclusive(&temp_lock);
-	if (temp_exists) {
-		DeleteFileA(temp_path);
-		temp_exists = false;
-	}
+	if (temp_path[0] == '\0')
+		CloseHandle(handle_of(file));
+	else
+		remove_temp();
 	ReleaseSRWLockExclusive(&temp_lock);
 	errno = error;
 }

@@ -3,7 +3,8 @@
 Options: --dat2bmp=PATH (the binary), --launcher=CMD (prefixed to every run:
 wine, or qemu-user for another processor), --sanitized (the binary is an
 ASan/UBSan build: valgrind is skipped, the sanitizers are configured),
---portable (the POSIX host is built without its Linux-only calls).
+--portable (the POSIX host is built without its Linux-only calls),
+--scanner=PATH (tests/win32/scanner.cpp built, for the wine suite).
 """
 import io
 import os
@@ -32,6 +33,7 @@ def pytest_addoption(parser):
     parser.addoption("--launcher", default="", help="command prefixed to every run")
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
+    parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
 
 
 def pytest_configure(config):
@@ -74,6 +76,11 @@ def under_wine(launcher):
     return bool(launcher) and Path(launcher[0]).name.startswith("wine")
 
 
+def windows_path(path):
+    """An absolute path as wine shows it to Windows programs."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
 @dataclass
 class Result:
     status: int  # negative: killed by that signal
@@ -88,21 +95,23 @@ class Tool:
         self.wine = under_wine(self.launcher)
         self.sanitized = config.getoption("--sanitized")
         self.portable = config.getoption("--portable")
+        self.scanner = config.getoption("--scanner")
 
     def invocation_name(self, argv0=None):
         """The name the usage text shows for a run started with argv0."""
         name = argv0 or self.path
-        if self.wine:  # wine hands a program its path as Windows writes it, on Z:
-            return "Z:" + name.replace("/", "\\")
-        return name
+        # wine hands a program its path as Windows writes it, on Z:
+        return windows_path(name) if self.wine else name
 
-    def start(self, args, cwd, *, argv0=None, wrap=(), **popen):
-        """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind)."""
+    def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
+        """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind).
+        wine takes the arguments in the locale's encoding and its ANSI code
+        page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
         command = [*self.launcher, *wrap, argv0 or self.path, *args]
         if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]
             command = [*self.launcher, "-0", argv0, self.path, *args]
         executable = self.path if argv0 and not wrap and not self.launcher else None
-        env = dict(os.environ, LC_ALL="C")
+        env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
             # A traced LeakSanitizer cannot stop the threads it needs to.
             leaks = 0 if wrap else 1
@@ -125,6 +134,15 @@ class Tool:
 
     def run(self, args, cwd, timeout=120, **kw):
         return self.finish(self.start(args, cwd, **kw), timeout)
+
+    def scan(self, pattern, sharing, hold_ms, watch_ms):
+        """Starts the scanner on a Windows pattern (tests/win32/scanner.cpp)."""
+        if not self.scanner:
+            pytest.skip("no --scanner given")
+        scanner = subprocess.Popen([*self.launcher, self.scanner, windows_path(pattern), sharing, str(hold_ms),
+                                    str(watch_ms)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        assert scanner.stdout.readline().startswith("watching ")
+        return scanner
 
     def trace(self, args, cwd):
         """The tool's own system calls on this run, as (name, when) where when
@@ -189,6 +207,14 @@ def nothing(w):
 def as_user(uid, *groups):
     """How to start the tool as user uid, in group uid and groups only."""
     return {"user": uid, "group": uid, "extra_groups": list(groups)}
+
+
+def wait_for(process, ready, what, timeout=60):
+    """Waits while process runs until ready() holds."""
+    deadline = time.monotonic() + timeout
+    while not ready():
+        assert process.poll() is None and time.monotonic() < deadline, f"no {what}"
+        time.sleep(0.01)
 
 
 def steps(*setups):
@@ -265,6 +291,9 @@ class Workdir:
                 thread.join()
             return received[0]
         return result
+
+    def temporaries(self):
+        return [name for name in os.listdir(self.path) if name.startswith(".dat2bmp-")]
 
     def snapshot(self):
         """What a user sees below the directory: names, kinds, bytes, modes."""

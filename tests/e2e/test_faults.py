@@ -2,11 +2,13 @@
 call of a successful run failed in turn."""
 import os
 import signal
+import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
-from conftest import Workdir, nothing
+from conftest import Workdir, nothing, wait_for
 
 posix, strace = pytest.mark.posix, pytest.mark.strace
 
@@ -63,18 +65,56 @@ def test_signal_removes_the_temporary_and_kills(work, sig, dest):
     assert work.snapshot() == before
 
 
+def is_open(pid, name):
+    """Whether the process holds the file open."""
+    fds = Path(f"/proc/{pid}/fd")
+    return any(os.readlink(fd).endswith("/" + name) for fd in fds.iterdir() if fd.exists())
+
+
+def is_hidden(path):
+    """Whether wine keeps FILE_ATTRIBUTE_HIDDEN for the file."""
+    try:
+        return bool(int(os.getxattr(path, "user.DOSATTRIB"), 16) & 0x2)
+    except OSError:  # not yet, or gone
+        return False
+
+
+def japanese(locale="ja_JP.UTF-8"):
+    if locale not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.replace("utf8", "UTF-8"):
+        pytest.skip(f"{locale} not generated (localedef -i ja_JP -f UTF-8 {locale})")
+    return locale
+
+
+# A large sourcefile keeps the run busy; the run is past its start once the
+# sourcefile is open, and the temporary is there once it shows.
 @pytest.mark.wine
-def test_ctrl_c_removes_the_temporary_and_ends_under_wine(work):
-    # wine turns SIGINT into Ctrl+C; a large sourcefile keeps the temporary there.
-    work.sparse("0big.dat", 1 << 30)
+@pytest.mark.parametrize("dest, ending, sig", [
+    pytest.param("old.bmp", 0xC000013A & 0xFF, signal.SIGINT,
+                 id="Ctrl+C while writing a temporary ends with STATUS_CONTROL_C_EXIT"),
+    pytest.param("NUL", 0xC000013A & 0xFF, signal.SIGINT,
+                 id="Ctrl+C while writing to a device ends with STATUS_CONTROL_C_EXIT"),
+    pytest.param("old.bmp", -signal.SIGKILL, signal.SIGKILL, id="kill -9 while writing a temporary"),
+    pytest.param("表.bmp", -signal.SIGKILL, signal.SIGKILL,
+                 id="kill -9 while writing a temporary for a name with a backslash byte in cp932"),
+])
+def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig):
+    locale = japanese() if dest == "表.bmp" else None
+    work.sparse("0big.dat", 1 << 28)
     before = work.snapshot()
-    process = work.tool.start(["0big.dat", "old.bmp"], work.path,
+    # wine turns SIGINT into Ctrl+C.
+    process = work.tool.start(["0big.dat", dest], work.path, locale=locale,
                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    while not any(name.startswith(".dat2bmp-") for name in os.listdir(work.path)):
-        assert process.poll() is None, "no temporary appeared"
-        time.sleep(0.01)
-    process.send_signal(signal.SIGINT)
-    assert work.tool.finish(process).status == 0xC000013A & 0xFF  # STATUS_CONTROL_C_EXIT
+    if dest == "NUL":
+        wait_for(process, lambda: is_open(process.pid, "0big.dat"), "open sourcefile")
+    else:
+        wait_for(process, lambda: any(is_hidden(work / name) for name in work.temporaries()),
+                 "hidden temporary beside the destfile")
+    process.send_signal(sig)
+    assert work.tool.finish(process).status == ending
+    # The wine server deletes a killed run's temporary as it closes its handles.
+    deadline = time.monotonic() + 10
+    while work.snapshot() != before and time.monotonic() < deadline:
+        time.sleep(0.05)
     assert work.snapshot() == before
 
 

@@ -125,6 +125,62 @@ def test_sourcefile_of_2_5_gib_converts(work):
     assert (result.status, result.stdout, result.stderr) == (0, "", "")
 
 
+@pytest.mark.wine
+@pytest.mark.parametrize("source, status", [
+    pytest.param("001.dat", 0, id="success"), pytest.param("0short.dat", 1, id="failure with a temporary")])
+def test_without_standard_error_nothing_lands_in_the_destfile(work, source, status):
+    # Only standard error goes: wine itself breaks without standard output.
+    work.write("0short.dat", b"\x01")
+    before = work.snapshot()
+    process = work.tool.start([source, "old.bmp"], work.path, preexec_fn=lambda: os.close(2))
+    assert work.tool.finish(process).status == status
+    after = work.snapshot()
+    assert after.pop("old.bmp")[0] == (work.original if status == 0 else OLD)
+    before.pop("old.bmp")
+    assert after == before
+
+
+# Another program holding a file of the run, opened before it and let go
+# after hold_ms.
+@pytest.mark.wine
+@pytest.mark.parametrize("held, sharing, hold_ms, message", [
+    pytest.param("001.dat", "-", 3000, "Can't open sourcefile: Device or resource busy",
+                 id="a holder of the sourcefile not sharing reading is refused at once"),
+    pytest.param("old.bmp", "r", 3000, "Can't create destfile: Device or resource busy",
+                 id="a holder of the destfile not sharing writing is refused at once"),
+    pytest.param("old.bmp", "rw", 600, "",
+                 id="a holder of the destfile sharing writing that lets go within a second is waited for"),
+    pytest.param("old.bmp", "rw", 4000, "Something is screwy with WriteFile: Permission denied",
+                 id="a holder of the destfile sharing writing that holds on fails the run"),
+    pytest.param("old.bmp", "rwd", 4000, "Something is screwy with WriteFile: Permission denied",
+                 id="a holder of the destfile sharing writing and deletion that holds on fails the run"),
+])
+def test_file_held_by_another_program(work, held, sharing, hold_ms, message):
+    names = sorted(os.listdir(work.path))
+    holder = work.tool.scan(work / held, sharing, hold_ms, 0)
+    assert holder.stdout.readline().startswith("seen ") and holder.stdout.readline().startswith("opened ")
+    result = work.run(["001.dat", "old.bmp"])
+    holder.communicate(timeout=60)
+    assert (result.status, result.stderr) == (1 if message else 0, message + "\n" if message else "")
+    assert (work / "old.bmp").read_bytes() == (OLD if message else work.original)
+    assert sorted(os.listdir(work.path)) == names
+
+
+@pytest.mark.wine
+def test_scanner_opening_temporaries_spoils_no_run(work):
+    # It holds what it opens for longer than a run waits for the destfile;
+    # opened between writing and renaming, a temporary would stay for good.
+    runs = 8
+    names = sorted(os.listdir(work.path))
+    scanner = work.tool.scan(work / ".dat2bmp-*", "rw", 2000, 3000)
+    results = [work.run(["001.dat", "old.bmp"]) for _ in range(runs)]
+    seen = scanner.communicate(timeout=120)[0]
+    assert results == [Result(0, "", "")] * runs
+    assert "seen .dat2bmp-" in seen
+    assert (work / "old.bmp").read_bytes() == work.original
+    assert sorted(os.listdir(work.path)) == names
+
+
 def test_concurrent_runs_each_leave_a_whole_conversion(work):
     runs, tail = 12, 1 << 20
     for i in range(runs):

@@ -19,6 +19,7 @@ def usage(name):
     pytest.param(["001.dat", "out.bmp", "extra"], None, id="three arguments"),
     pytest.param(["1.dat", "out.bmp"], None, id="sourcefile not starting with zero"),
     pytest.param(["./001.dat", "out.bmp"], None, id="sourcefile with a directory before its name"),
+    pytest.param(["０01.dat", "out.bmp"], None, id="sourcefile starting with a full-width zero"),
     pytest.param(["", "out.bmp"], None, id="empty sourcefile"),
     pytest.param(["1.dat", "out.bmp"], "restorer", id="another invocation name", marks=pytest.mark.posix),
     pytest.param([], "bin/x y", id="an invocation name with a blank", marks=pytest.mark.posix),
