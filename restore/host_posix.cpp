@@ -305,6 +305,16 @@ bool may_replace(const char* name)
 		errno = EPERM;
 		return false;
 	}
+#elif defined(UF_APPEND) && defined(SF_APPEND)
+	// The BSDs: no mount flag, but the directory's own.
+	(void)name;
+	struct stat dir {};
+	if (fstat(dir_fd, &dir) != 0)
+		return false;
+	if ((dir.st_flags & (UF_APPEND | SF_APPEND)) != 0) {
+		errno = EPERM;
+		return false;
+	}
 #else
 	(void)name;
 #endif

@@ -41,7 +41,7 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "wine: a Windows case only wine can set up; run only under wine")
     config.addinivalue_line("markers", "valgrind: runs the tool under valgrind memcheck")
     config.addinivalue_line("markers", "strace: runs the tool under strace (traces it, injects faults)")
-    config.addinivalue_line("markers", "mounts: mounts file systems; needs root")
+    config.addinivalue_line("markers", "mounts: needs root: mounts, other users, file attributes, sysctls")
     config.addinivalue_line("markers", "memcheck: a row the valgrind group also runs")
     config.addinivalue_line("markers", "linux: needs the POSIX host's Linux-only calls; skipped with --portable")
 
@@ -68,8 +68,8 @@ def pytest_runtest_setup(item):
     # CI runs as root: there a mount case that cannot mount is a failure, not a skip.
     if "mounts" in item.keywords and os.geteuid() != 0:
         if os.environ.get("CI") and not item.config.getoption("--launcher"):
-            pytest.fail("mounts file systems: needs root, and CI runs as root")
-        pytest.skip("mounts file systems: needs root")
+            pytest.fail("needs root, and CI runs as root")
+        pytest.skip("needs root")
 
 
 def under_wine(launcher):
