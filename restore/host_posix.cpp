@@ -700,9 +700,11 @@ std::uint8_t* host_allocate(std::size_t size)
 	// than 2 GiB where the address space still has it.
 	const std::size_t whole = whole_huge_pages(size);
 	const std::size_t mapped = whole + huge_page;
-	void* start = mapped < size
-	                  ? MAP_FAILED
-	                  : mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	constexpr int no_fd = -1;  // what an anonymous mapping takes, portably
+	void* start = MAP_FAILED;
+	if (mapped > size)
+		// cppcheck-suppress invalidFunctionArg ; its POSIX library wants a descriptor
+		start = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, no_fd, 0);
 	if (start == MAP_FAILED) {
 		errno = ENOMEM;
 		return nullptr;
