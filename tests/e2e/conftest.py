@@ -93,13 +93,11 @@ class Tool:
         env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
             # A traced LeakSanitizer cannot stop the threads it needs to.
-            leaks = 0 if wrap else 1
-            env.setdefault("ASAN_OPTIONS", f"allocator_may_return_null=1:detect_leaks={leaks}:"
-                                           f"exitcode={CHECKER_FAILED}")
+            asan = f"allocator_may_return_null=1:detect_leaks={0 if wrap else 1}:exitcode={CHECKER_FAILED}"
+            env.setdefault("ASAN_OPTIONS", asan)
             env.setdefault("UBSAN_OPTIONS", f"print_stacktrace=1:exitcode={CHECKER_FAILED}")
-        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, **popen)
+        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
 
     def finish(self, process, timeout=120):
         try:
