@@ -126,12 +126,15 @@ def expect(w, before, dest, replaced):
     return dict(before, **{dest: ("new bitmap", *kept[1:])})
 
 
+@pytest.mark.parametrize("full", [False, True], ids=["with room", "on a full disk"])
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_converts_and_leaves_nothing_stray(on_fs, dest):
+def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, dest, full):
     before = look(on_fs)
+    if full:  # room for the file itself, not for the 308 KB bitmap
+        filesystem.fill(leave=200_000)
     result = on_fs.run(["001.dat", dest])
-    assert (result.status, result.stdout, result.stderr) == (0, "", "")
-    assert look(on_fs) == expect(on_fs, before, dest, True)
+    assert (result.status, result.stdout, result.stderr) == ((1, "", NO_SPACE) if full else (0, "", ""))
+    assert look(on_fs) == expect(on_fs, before, dest, not full)
 
 
 def test_converts_a_large_file_whole(on_fs):
@@ -140,16 +143,6 @@ def test_converts_a_large_file_whole(on_fs):
     on_fs.write("0big.dat", on_fs.scrambled + tail)
     assert on_fs.run(["0big.dat", "old.bmp"]).status == 0
     assert (on_fs / "old.bmp").read_bytes() == on_fs.original + tail
-
-
-@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_full_disk_fails_and_keeps_the_old_destfile(filesystem, on_fs, dest):
-    before = look(on_fs)
-    # Room for the file itself, not for the 308 KB bitmap.
-    filesystem.fill(leave=200_000)
-    result = on_fs.run(["001.dat", dest])
-    assert (result.status, result.stdout, result.stderr) == (1, "", NO_SPACE)
-    assert look(on_fs) == before
 
 
 def kill_at_write(tool, bitmap, tmp_path, args):

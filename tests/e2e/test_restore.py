@@ -92,12 +92,20 @@ def test_device_destfile_is_written_not_replaced(work, source):
 
 
 @posix
-@pytest.mark.parametrize("delay", [0, 0.5], ids=["reader waiting", "reader opening late"])
-def test_fifo_destfile_is_written_not_replaced(work, delay):
+@pytest.mark.parametrize("source, delay, closed", [
+    pytest.param("001.dat", 0, False, id="reader waiting"),
+    pytest.param("001.dat", 0.5, False, id="reader opening late"),
+    # As with <&- 2>&-: the destfile must not become standard error.
+    pytest.param("001.dat", 0, True, id="standard input and error closed"),
+    pytest.param("0short.dat", 0, True, id="standard input and error closed, failure after the destfile is open"),
+])
+def test_fifo_destfile_receives_the_bitmap_and_nothing_else(work, source, delay, closed):
+    work.write("0short.dat", b"\x01")
     work.fifo("pipe.bmp")
     received = work.fifo_reader("pipe.bmp", delay)
-    result = work.run(["001.dat", "pipe.bmp"])
-    assert (result.status, result.stdout, result.stderr, received()) == (0, "", "", work.original)
+    result = work.run([source, "pipe.bmp"], preexec_fn=(lambda: (os.close(0), os.close(2))) if closed else None)
+    status, expected = (0, work.original) if source == "001.dat" else (1, b"")
+    assert (result.status, result.stdout, result.stderr, received() == expected) == (status, "", "", True)
     assert stat.S_ISFIFO(os.lstat(work / "pipe.bmp").st_mode)
 
 
