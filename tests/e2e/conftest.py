@@ -1,11 +1,4 @@
-"""End-to-end tests of the built dat2bmp: bytes on disk, messages, status.
-
-Options: --dat2bmp=PATH (the binary), --launcher=CMD (prefixed to every run:
-wine, or qemu-user for another processor), --sanitized (the binary is an
-ASan/UBSan build: valgrind is skipped, the sanitizers are configured),
---portable (the POSIX host is built without its Linux-only calls),
---scanner=PATH (tests/win32/scanner.cpp built, for the wine suite).
-"""
+"""End-to-end tests of the built dat2bmp: bytes on disk, messages, status. Options: pytest --help."""
 import io
 import os
 import re
@@ -15,22 +8,22 @@ import subprocess
 import tempfile
 import threading
 import time
-from dataclasses import dataclass
+from collections import Counter, namedtuple
 from pathlib import Path
 
 import pytest
 
-# The header fields the tool restores (offset, length: signature, info header
-# size, planes, bits per pixel, image size, resolutions; which of their bytes
-# it sets, the unit test says), and the span the datfile's block fills.
+# The header fields the tool restores (offset, length: signature, info header size, planes, bits per pixel, image
+# size, resolutions; which of their bytes it sets, the unit test says), and the span the datfile's block fills.
 FIELDS = ((0, 2), (14, 4), (26, 2), (28, 2), (34, 4), (38, 4), (42, 4))
 BLOCK = slice(48, 1078)
 CHECKER_FAILED = 86  # status for a sanitizer's or valgrind's finding; the tool never uses it
+OLD = b"the old destfile\n" * 10
 
 
 def pytest_addoption(parser):
     parser.addoption("--dat2bmp", required=True, help="the binary under test")
-    parser.addoption("--launcher", default="", help="command prefixed to every run")
+    parser.addoption("--launcher", default="", help="command prefixed to every run: wine, or qemu-user")
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
     parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
@@ -48,20 +41,17 @@ def pytest_configure(config):
 
 def pytest_collection_modifyitems(config, items):
     launcher = config.getoption("--launcher")
-    wine, sanitized = under_wine(shlex.split(launcher)), config.getoption("--sanitized")
+    wine = under_wine(shlex.split(launcher))
+    skips = [("posix", wine, f"needs POSIX, runs under {launcher}"), ("wine", not wine, "runs only under wine"),
+             ("linux", config.getoption("--portable"), "needs the Linux-only calls the portable host goes without"),
+             ("valgrind", config.getoption("--sanitized"), "valgrind and the sanitizers do not mix")]
+    # A host tool cannot wrap a program that runs in an emulator.
+    skips += [(needs, launcher and not wine, f"needs {needs} on the host, runs under {launcher}")
+              for needs in ("strace", "valgrind", "mounts")]
     for item in items:
-        if wine and "posix" in item.keywords:
-            item.add_marker(pytest.mark.skip(reason=f"needs POSIX, runs under {launcher}"))
-        if not wine and "wine" in item.keywords:
-            item.add_marker(pytest.mark.skip(reason="runs only under wine"))
-        if config.getoption("--portable") and "linux" in item.keywords:
-            item.add_marker(pytest.mark.skip(reason="needs the Linux-only calls the portable host goes without"))
-        if sanitized and "valgrind" in item.keywords:
-            item.add_marker(pytest.mark.skip(reason="valgrind and the sanitizers do not mix"))
-        # A host tool cannot wrap a program that runs in an emulator.
-        for needs in ("strace", "valgrind", "mounts"):
-            if launcher and not wine and needs in item.keywords:
-                item.add_marker(pytest.mark.skip(reason=f"needs {needs} on the host, runs under {launcher}"))
+        for marker, applies, reason in skips:
+            if applies and marker in item.keywords:
+                item.add_marker(pytest.mark.skip(reason=reason))
 
 
 def pytest_runtest_setup(item):
@@ -81,11 +71,7 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-@dataclass
-class Result:
-    status: int  # negative: killed by that signal
-    stdout: str
-    stderr: str
+Result = namedtuple("Result", "status stdout stderr")  # status negative: killed by that signal
 
 
 class Tool:
@@ -97,16 +83,9 @@ class Tool:
         self.portable = config.getoption("--portable")
         self.scanner = config.getoption("--scanner")
 
-    def invocation_name(self, argv0=None):
-        """The name the usage text shows for a run started with argv0."""
-        name = argv0 or self.path
-        # wine hands a program its path as Windows writes it, on Z:
-        return windows_path(name) if self.wine else name
-
     def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
-        """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind).
-        wine takes the arguments in the locale's encoding and its ANSI code
-        page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
+        """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind). wine takes the arguments in
+        the locale's encoding and its ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
         command = [*self.launcher, *wrap, argv0 or self.path, *args]
         if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]
             command = [*self.launcher, "-0", argv0, self.path, *args]
@@ -114,13 +93,11 @@ class Tool:
         env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
             # A traced LeakSanitizer cannot stop the threads it needs to.
-            leaks = 0 if wrap else 1
-            env.setdefault("ASAN_OPTIONS", f"allocator_may_return_null=1:detect_leaks={leaks}:"
-                                           f"exitcode={CHECKER_FAILED}")
+            asan = f"allocator_may_return_null=1:detect_leaks={0 if wrap else 1}:exitcode={CHECKER_FAILED}"
+            env.setdefault("ASAN_OPTIONS", asan)
             env.setdefault("UBSAN_OPTIONS", f"print_stacktrace=1:exitcode={CHECKER_FAILED}")
-        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, **popen)
+        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
 
     def finish(self, process, timeout=120):
         try:
@@ -145,32 +122,24 @@ class Tool:
         return scanner
 
     def trace(self, args, cwd):
-        """The tool's own system calls on this run, as (name, when) where when
-        counts that call from the start of the process, as strace --inject does.
-        The tool's part begins where it opens misc.dat; before it, the loader
-        and the C library start up."""
-        fd, log = tempfile.mkstemp(suffix=".trace")
-        os.close(fd)
-        log = Path(log)
-        self.run(args, cwd, wrap=["strace", "-o", str(log)])
-        counts, calls, started = {}, [], False
-        for line in log.read_text().splitlines():
-            match = re.match(r"(\w+)\(", line)
-            if not match:
-                continue
-            name = match.group(1)
-            counts[name] = counts.get(name, 0) + 1
-            started = started or '"misc.dat"' in line
-            if started:
-                calls.append((name, counts[name]))
-        log.unlink()
+        """The tool's own system calls on this run, as (name, when), when counting that call from the start of
+        the process as strace --inject does. The tool's part begins where it opens misc.dat, past the loader's."""
+        with tempfile.NamedTemporaryFile("r", suffix=".trace") as log:
+            self.run(args, cwd, wrap=["strace", "-o", log.name])
+            lines = log.read().splitlines()
+        counts, calls, started = Counter(), [], False
+        for line in lines:
+            if match := re.match(r"(\w+)\(", line):
+                counts[match[1]] += 1
+                started = started or '"misc.dat"' in line
+                if started:
+                    calls.append((match[1], counts[match[1]]))
         return calls
 
     def inject(self, *faults):
         """strace wrapping that injects each NAME:...:when=N fault."""
         names = ",".join(dict.fromkeys(f.split(":")[0] for f in faults))
-        return ["strace", "-o", os.devnull, "-e", f"trace={names}",
-                *(f"--inject={f}" for f in faults)]
+        return ["strace", "-o", os.devnull, "-e", f"trace={names}", *(f"--inject={f}" for f in faults)]
 
 
 @pytest.fixture(scope="session")
@@ -180,8 +149,7 @@ def tool(pytestconfig):
 
 @pytest.fixture(scope="session")
 def bitmap():
-    """A real 640x480 8-bit bitmap, and the same bytes as a data file: its
-    header bytes and block overwritten with junk."""
+    """A real 640x480 8-bit bitmap, and the same bytes as a data file: its header bytes and block junk."""
     from PIL import Image
     image = Image.new("P", (640, 480))
     image.putpalette(bytes((i * 7 + c * 85) % 256 for i in range(256) for c in range(3)))
@@ -197,24 +165,9 @@ def bitmap():
     return original, bytes(scrambled)
 
 
-OLD = b"the old destfile\n" * 10
-
-
-def nothing(w):
-    pass
-
-
 def as_user(uid, *groups):
     """How to start the tool as user uid, in group uid and groups only."""
     return {"user": uid, "group": uid, "extra_groups": list(groups)}
-
-
-def wait_for(process, ready, what, timeout=60):
-    """Waits while process runs until ready() holds."""
-    deadline = time.monotonic() + timeout
-    while not ready():
-        assert process.poll() is None and time.monotonic() < deadline, f"no {what}"
-        time.sleep(0.01)
 
 
 def steps(*setups):
@@ -224,19 +177,20 @@ def steps(*setups):
     return run
 
 
+nothing = steps()
+
+
 class Workdir:
-    """A directory with misc.dat, the data file 001.dat and an old destfile
-    old.bmp; helpers to make the odd files the cases need."""
+    """A directory with misc.dat, the data file 001.dat and an old destfile old.bmp; makers of odd files."""
 
     def __init__(self, path, tool, bitmap):
-        self.path, self.tool = path, tool
+        self.path, self.tool, self.cleanups = path, tool, []
         path.mkdir(exist_ok=True)
         self.original, self.scrambled = bitmap
         self.block = self.original[BLOCK]
         self.write("misc.dat", self.block)
         self.write("001.dat", self.scrambled)
         self.write("old.bmp", OLD)
-        self.cleanups = []
 
     def __truediv__(self, name):
         return self.path / name
@@ -277,8 +231,7 @@ class Workdir:
         self.chattr(name, "a")
 
     def fifo_reader(self, name, delay=0.0):
-        """Reads the FIFO name in the background, opening it after delay
-        seconds; the function returned waits and gives the bytes read."""
+        """Reads the FIFO name in the background from delay seconds on; the function returned gives the bytes."""
         received = []
         thread = threading.Thread(daemon=True, target=lambda: (
             time.sleep(delay), received.append((self.path / name).read_bytes())))
@@ -291,9 +244,6 @@ class Workdir:
                 thread.join()
             return received[0]
         return result
-
-    def temporaries(self):
-        return [name for name in os.listdir(self.path) if name.startswith(".dat2bmp-")]
 
     def snapshot(self):
         """What a user sees below the directory: names, kinds, bytes, modes."""

@@ -1,5 +1,4 @@
-"""Each failure: one exact line on standard error, status 1, and the
-directory exactly as it was (old destfile kept, nothing new, no temporary)."""
+"""Each failure: one exact line on standard error, status 1, the directory as it was (old destfile, no temporary)."""
 import os
 import resource
 import signal
@@ -20,32 +19,28 @@ wine = pytest.mark.wine
 LONG = "a" * 63  # with a leading character, one byte past the name buffers
 
 
-def first_calls(w, args):
-    """When each system call first occurs on a successful run of args."""
-    first = {}
-    for name, when in w.tool.trace(args, w.path):
-        first.setdefault(name, when)
-    os.unlink(w / args[1])
-    return first
+def calls(w):
+    """When each system call occurs on a successful run: name -> [when, ...]."""
+    found = {}
+    for name, when in w.tool.trace(["001.dat", "new.bmp"], w.path):
+        found.setdefault(name, []).append(when)
+    w.remove("new.bmp")
+    return found
 
 
 def empty_read(w):
-    # Past the datfile's read, the sourcefile's: it ends early, as a file
-    # that shrank after it was sized.
-    reads = [when for name, when in w.tool.trace(["001.dat", "new.bmp"], w.path) if name == "read"]
-    os.unlink(w / "new.bmp")
-    return {"wrap": w.tool.inject(f"read:retval=0:when={reads[1]}")}
+    # Past the datfile's read, the sourcefile's ends early, as a file that shrank after it was sized.
+    return {"wrap": w.tool.inject(f"read:retval=0:when={calls(w)['read'][1]}")}
 
 
 def no_memory(w):
     if w.tool.sanitized:
         pytest.skip("the sanitizer's allocator holds memory before the tool starts")
-    first = first_calls(w, ["001.dat", "new.bmp"])
+    first = {name: whens[0] for name, whens in calls(w).items()}
     if "brk" not in first:
         pytest.skip("a static C library sets up its heap before the tool starts")
     # From the tool's first request on, the kernel grants no memory.
-    return {"wrap": w.tool.inject(f"brk:retval=0:when={first['brk']}+",
-                                  f"mmap:error=ENOMEM:when={first['mmap']}+")}
+    return {"wrap": w.tool.inject(f"brk:retval=0:when={first['brk']}+", f"mmap:error=ENOMEM:when={first['mmap']}+")}
 
 
 def file_size_limit(w, ignore_signal=False):
@@ -66,8 +61,8 @@ def writerless_fifo(name):
 
 
 def planted_link(w):
-    # With protected_symlinks, a link in a sticky world-writable directory
-    # is followed only by its owner or the directory's.
+    # With protected_symlinks, a link in a sticky world-writable directory is followed only by its owner or the
+    # directory's.
     sysctl = Path("/proc/sys/fs/protected_symlinks")
     old = sysctl.read_text()
     sysctl.write_text("1")
@@ -112,130 +107,101 @@ def read_only_for_another_user(w):
     return as_user(65534)
 
 
-BUSY = "Can't create destfile: Device or resource busy"
+DAT, SOURCE, DEST = "Can't open datfile: ", "Can't open sourcefile: ", "Can't create destfile: "
+READ, WRITE = "Something is screwy with ReadFile: ", "Something is screwy with WriteFile: "
+BUFFER = "Couldn't allocate the data buffer: "
+NOENT, BUSY, TOO_LONG = "No such file or directory", DEST + "Device or resource busy", "File name too long"
+INVALID, IS_DIR, NO_SPACE, NOT_PERMITTED = "Invalid argument", "Is a directory", "No space left on device", \
+    "Operation not permitted"
 TOO_SHORT = "Sourcefile is too short to be restored: Invalid argument"
-GIANT = "Couldn't allocate the data buffer: File too large"
-INEXACT_SOURCE = "Can't open sourcefile: Invalid argument"
-INEXACT_DEST = "Can't create destfile: Invalid argument"
+
+
+def case(name, setup, args, message, *marks):
+    return pytest.param(setup, args, message, id=name, marks=marks)
+
 
 FAILURES = [
-    pytest.param(lambda w: w.remove("misc.dat"), ["001.dat", "new.bmp"],
-                 "Can't open datfile: No such file or directory", id="no misc.dat", marks=memcheck),
-    pytest.param(lambda w: w.write("misc.dat", w.block[:1029]), ["001.dat", "new.bmp"],
-                 "Something is screwy with ReadFile: Success", id="misc.dat of 1029 bytes", marks=memcheck),
-    pytest.param(steps(lambda w: w.remove("misc.dat"), lambda w: w.mkdir("misc.dat")), ["001.dat", "new.bmp"],
-                 "Can't open datfile: Is a directory", id="misc.dat is a directory"),
-    pytest.param(writerless_fifo("misc.dat"), ["001.dat", "new.bmp"],
-                 "Something is screwy with ReadFile: Success", id="misc.dat is a FIFO without a writer",
-                 marks=posix),
-    pytest.param(no_memory, ["001.dat", "new.bmp"],
-                 "Couldn't allocate the dat buffer: Cannot allocate memory",
-                 id="no memory for the dat buffer", marks=traced),
-    pytest.param(nothing, ["002.dat", "new.bmp"],
-                 "Can't open sourcefile: No such file or directory", id="missing sourcefile", marks=memcheck),
-    pytest.param(nothing, ["0", "new.bmp"],
-                 "Can't open sourcefile: No such file or directory", id="sourcefile named 0"),
-    pytest.param(nothing, ["0abc", "old.bmp"],
-                 "Can't open sourcefile: No such file or directory", id="sourcefile named 0abc"),
-    pytest.param(lambda w: w.mkdir("0dir"), ["0dir", "new.bmp"],
-                 "Can't open sourcefile: Is a directory", id="sourcefile is a directory", marks=memcheck),
-    pytest.param(nothing, ["0" + LONG, "new.bmp"],
-                 "Can't open sourcefile: File name too long", id="sourcefile name of 64 bytes", marks=memcheck),
-    pytest.param(nothing, ["0" + LONG * 4, "new.bmp"],
-                 "Can't open sourcefile: File name too long", id="sourcefile name of 253 bytes"),
-    pytest.param(nothing, ["001.dat", "b" + LONG],
-                 "Can't create destfile: File name too long", id="destfile name of 64 bytes", marks=memcheck),
-    pytest.param(nothing, ["001.dat", "nodir/new.bmp"],
-                 "Can't create destfile: No such file or directory", id="destfile in a missing directory",
-                 marks=memcheck),
-    pytest.param(nothing, ["001.dat", ""],
-                 "Can't create destfile: No such file or directory", id="empty destfile name"),
-    pytest.param(nothing, ["001.dat", "old.bmp/"],
-                 "Can't create destfile: Not a directory", id="destfile below a file"),
-    pytest.param(lambda w: w.mkdir("dir.bmp"), ["001.dat", "dir.bmp"],
-                 "Can't create destfile: Is a directory", id="destfile is a directory"),
-    pytest.param(steps(lambda w: w.mkdir("dir"), lambda w: w.link("dir.bmp", "dir")), ["001.dat", "dir.bmp"],
-                 "Can't create destfile: Is a directory", id="destfile links to a directory"),
-    pytest.param(lambda w: w.link("link.bmp", "target.bmp"), ["001.dat", "link.bmp"],
-                 "Can't create destfile: No such file or directory", id="destfile is a dangling link",
-                 marks=posix),
-    pytest.param(lambda w: w.link("loop.bmp", "loop.bmp"), ["001.dat", "loop.bmp"],
-                 "Can't create destfile: Too many levels of symbolic links", id="destfile is a link loop"),
-    pytest.param(planted_link, ["001.dat", "sticky/out.bmp"], "Can't create destfile: Permission denied",
-                 id="destfile is another user's link in a sticky directory", marks=(posix, mounts)),
-    pytest.param(socket_file, ["001.dat", "sock.bmp"], "Can't create destfile: No such device or address",
-                 id="destfile is a socket", marks=posix),
-    pytest.param(bind_mounted, ["001.dat", "old.bmp"], BUSY, id="destfile is a mount point",
-                 marks=linux_only),
-    pytest.param(lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
-                 "Can't create destfile: Operation not permitted",
-                 id="old destfile in an append-only directory", marks=linux_only),
-    pytest.param(no_free_inodes, ["001.dat", "full/new.bmp"], "Can't create destfile: No space left on device",
-                 id="destfile on a filesystem without free inodes", marks=(posix, mounts)),
-    pytest.param(lambda w: w.chattr("old.bmp", "i"), ["001.dat", "old.bmp"],
-                 "Can't create destfile: Operation not permitted", id="old destfile is immutable",
-                 marks=(posix, mounts)),
-    pytest.param(nothing, ["001.dat", "001.dat"], BUSY, id="destfile is the sourcefile", marks=memcheck),
-    pytest.param(lambda w: os.link(w / "001.dat", w / "hard.bmp"), ["001.dat", "hard.bmp"], BUSY,
-                 id="destfile is a hard link to the sourcefile"),
-    pytest.param(lambda w: w.link("link.bmp", "001.dat"), ["001.dat", "link.bmp"], BUSY,
-                 id="destfile is a symbolic link to the sourcefile"),
-    pytest.param(lambda w: w.link("0link.dat", "001.dat"), ["0link.dat", "001.dat"], BUSY,
-                 id="sourcefile is a symbolic link to the destfile"),
-    pytest.param(lambda w: w.mkdir("sub"), ["001.dat", "sub/../001.dat"], BUSY,
-                 id="destfile is the sourcefile by another path"),
-    pytest.param(read_only_for_another_user, ["001.dat", "001.dat"], BUSY,
-                 id="destfile is the read-only sourcefile, for another user", marks=(posix, mounts)),
-    # Windows names: forbidden characters, absent devices, and names that
-    # have no exact form in the ANSI code page (wine's is cp1252 here),
-    # with the look-alike that best-fit conversion would have used there.
-    pytest.param(nothing, ["001.dat", "a<b.bmp"], "Can't create destfile: Invalid argument",
-                 id="destfile with a character Windows forbids", marks=wine),
-    pytest.param(nothing, ["001.dat", "LPT1"], "Something is screwy with WriteFile: No such device",
-                 id="destfile is an absent printer port", marks=wine),
-    pytest.param(lambda w: w.write("0a.dat", w.scrambled), ["0ā.dat", "new.bmp"], INEXACT_SOURCE,
-                 id="sourcefile name not in the code page", marks=wine),
-    pytest.param(lambda w: w.write("a.bmp", OLD), ["001.dat", "ā.bmp"], INEXACT_DEST,
-                 id="destfile name not in the code page", marks=wine),
-    pytest.param(lambda w: w.mkdir("sub"), ["001.dat", "sub/．．∕a.bmp"], INEXACT_DEST,
-                 id="destfile of full-width dots and a division slash, not a way up", marks=wine),
-    pytest.param(lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT,
-                 id="empty sourcefile", marks=memcheck),
-    pytest.param(lambda w: w.write("0short.dat", b"\x01"), ["0short.dat", "old.bmp"], TOO_SHORT,
-                 id="sourcefile of 1 byte"),
-    pytest.param(lambda w: w.write("0short.dat", w.scrambled[:1077]), ["0short.dat", "old.bmp"],
-                 TOO_SHORT, id="sourcefile of 1077 bytes"),
-    pytest.param(lambda w: w.sparse("0giant.dat", 4 << 30), ["0giant.dat", "old.bmp"], GIANT,
-                 id="sourcefile of 4 GiB", marks=memcheck),
-    pytest.param(lambda w: w.sparse("0giant.dat", (4 << 30) + 1078), ["0giant.dat", "new.bmp"], GIANT,
-                 id="sourcefile above 4 GiB"),
-    pytest.param(lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"],
-                 "Couldn't allocate the data buffer: Illegal seek",
-                 id="sourcefile of unknown size", marks=(posix, memcheck)),
-    pytest.param(writerless_fifo("0fifo"), ["0fifo", "new.bmp"],
-                 "Couldn't allocate the data buffer: Illegal seek", id="sourcefile is a FIFO without a writer",
-                 marks=posix),
-    pytest.param(empty_read, ["001.dat", "new.bmp"],
-                 "Something is screwy with ReadFile: Success", id="sourcefile ends early", marks=traced),
-    pytest.param(lambda w: w.link("0sys.dat", "/sys/devices/system/cpu/online"), ["0sys.dat", "new.bmp"],
-                 "Something is screwy with ReadFile: Success", id="sourcefile in /sys, shorter than its size",
-                 marks=posix),
-    pytest.param(lambda w: w.link("0proc.dat", "/proc/self/status"), ["0proc.dat", "new.bmp"],
-                 "Couldn't allocate the data buffer: Invalid argument", id="sourcefile in /proc, of no size",
-                 marks=posix),
-    pytest.param(nothing, ["001.dat", "/dev/full"],
-                 "Something is screwy with WriteFile: No space left on device",
-                 id="destfile is a full device", marks=(posix, memcheck)),
-    pytest.param(others_in_a_sticky_directory, ["001.dat", "old.bmp"],
-                 "Something is screwy with WriteFile: Operation not permitted",
-                 id="old destfile is another user's in a sticky directory", marks=(posix, mounts)),
-    pytest.param(file_size_limit, ["001.dat", "old.bmp"],
-                 "Something is screwy with WriteFile: File too large",
-                 id="destfile past the file size limit", marks=(posix, memcheck)),
+    case("no misc.dat", lambda w: w.remove("misc.dat"), ["001.dat", "new.bmp"], DAT + NOENT, memcheck),
+    case("misc.dat of 1029 bytes", lambda w: w.write("misc.dat", w.block[:1029]), ["001.dat", "new.bmp"],
+         READ + "Success", memcheck),
+    case("misc.dat is a directory", steps(lambda w: w.remove("misc.dat"), lambda w: w.mkdir("misc.dat")),
+         ["001.dat", "new.bmp"], DAT + IS_DIR),
+    case("misc.dat is a FIFO without a writer", writerless_fifo("misc.dat"), ["001.dat", "new.bmp"],
+         READ + "Success", posix),
+    case("no memory for the dat buffer", no_memory, ["001.dat", "new.bmp"],
+         "Couldn't allocate the dat buffer: Cannot allocate memory", *traced),
+    case("missing sourcefile", nothing, ["002.dat", "new.bmp"], SOURCE + NOENT, memcheck),
+    case("sourcefile named 0", nothing, ["0", "new.bmp"], SOURCE + NOENT),
+    case("sourcefile named 0abc", nothing, ["0abc", "old.bmp"], SOURCE + NOENT),
+    case("sourcefile is a directory", lambda w: w.mkdir("0dir"), ["0dir", "new.bmp"], SOURCE + IS_DIR, memcheck),
+    case("sourcefile name of 64 bytes", nothing, ["0" + LONG, "new.bmp"], SOURCE + TOO_LONG, memcheck),
+    case("sourcefile name of 253 bytes", nothing, ["0" + LONG * 4, "new.bmp"], SOURCE + TOO_LONG),
+    case("destfile name of 64 bytes", nothing, ["001.dat", "b" + LONG], DEST + TOO_LONG, memcheck),
+    case("destfile in a missing directory", nothing, ["001.dat", "nodir/new.bmp"], DEST + NOENT, memcheck),
+    case("empty destfile name", nothing, ["001.dat", ""], DEST + NOENT),
+    case("destfile below a file", nothing, ["001.dat", "old.bmp/"], DEST + "Not a directory"),
+    case("destfile is a directory", lambda w: w.mkdir("dir.bmp"), ["001.dat", "dir.bmp"], DEST + IS_DIR),
+    case("destfile links to a directory", steps(lambda w: w.mkdir("dir"), lambda w: w.link("dir.bmp", "dir")),
+         ["001.dat", "dir.bmp"], DEST + IS_DIR),
+    case("destfile is a dangling link", lambda w: w.link("link.bmp", "target.bmp"), ["001.dat", "link.bmp"],
+         DEST + NOENT, posix),
+    case("destfile is a link loop", lambda w: w.link("loop.bmp", "loop.bmp"), ["001.dat", "loop.bmp"],
+         DEST + "Too many levels of symbolic links"),
+    case("destfile is another user's link in a sticky directory", planted_link, ["001.dat", "sticky/out.bmp"],
+         DEST + "Permission denied", posix, mounts),
+    case("destfile is a socket", socket_file, ["001.dat", "sock.bmp"], DEST + "No such device or address", posix),
+    case("destfile is a mount point", bind_mounted, ["001.dat", "old.bmp"], BUSY, *linux_only),
+    case("old destfile in an append-only directory", lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
+         DEST + NOT_PERMITTED, *linux_only),
+    case("destfile on a filesystem without free inodes", no_free_inodes, ["001.dat", "full/new.bmp"],
+         DEST + NO_SPACE, posix, mounts),
+    case("old destfile is immutable", lambda w: w.chattr("old.bmp", "i"), ["001.dat", "old.bmp"],
+         DEST + NOT_PERMITTED, posix, mounts),
+    case("destfile is the sourcefile", nothing, ["001.dat", "001.dat"], BUSY, memcheck),
+    case("destfile is a hard link to the sourcefile", lambda w: os.link(w / "001.dat", w / "hard.bmp"),
+         ["001.dat", "hard.bmp"], BUSY),
+    case("destfile is a symbolic link to the sourcefile", lambda w: w.link("link.bmp", "001.dat"),
+         ["001.dat", "link.bmp"], BUSY),
+    case("sourcefile is a symbolic link to the destfile", lambda w: w.link("0link.dat", "001.dat"),
+         ["0link.dat", "001.dat"], BUSY),
+    case("destfile is the sourcefile by another path", lambda w: w.mkdir("sub"), ["001.dat", "sub/../001.dat"], BUSY),
+    case("destfile is the read-only sourcefile, for another user", read_only_for_another_user,
+         ["001.dat", "001.dat"], BUSY, posix, mounts),
+    # Windows names: forbidden characters, absent devices, and names that have no exact form in the ANSI code page
+    # (wine's is cp1252 here), with the look-alike that best-fit conversion would have used there.
+    case("destfile with a character Windows forbids", nothing, ["001.dat", "a<b.bmp"], DEST + INVALID, wine),
+    case("destfile is an absent printer port", nothing, ["001.dat", "LPT1"], WRITE + "No such device", wine),
+    case("sourcefile name not in the code page", lambda w: w.write("0a.dat", w.scrambled), ["0ā.dat", "new.bmp"],
+         SOURCE + INVALID, wine),
+    case("destfile name not in the code page", lambda w: w.write("a.bmp", OLD), ["001.dat", "ā.bmp"],
+         DEST + INVALID, wine),
+    case("destfile of full-width dots and a division slash, not a way up", lambda w: w.mkdir("sub"),
+         ["001.dat", "sub/．．∕a.bmp"], DEST + INVALID, wine),
+    case("empty sourcefile", lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT, memcheck),
+    case("sourcefile of 1 byte", lambda w: w.write("0short.dat", b"\x01"), ["0short.dat", "old.bmp"], TOO_SHORT),
+    case("sourcefile of 1077 bytes", lambda w: w.write("0short.dat", w.scrambled[:1077]), ["0short.dat", "old.bmp"],
+         TOO_SHORT),
+    case("sourcefile of 4 GiB", lambda w: w.sparse("0giant.dat", 4 << 30), ["0giant.dat", "old.bmp"],
+         BUFFER + "File too large", memcheck),
+    case("sourcefile above 4 GiB", lambda w: w.sparse("0giant.dat", (4 << 30) + 1078), ["0giant.dat", "new.bmp"],
+         BUFFER + "File too large"),
+    case("sourcefile of unknown size", lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"],
+         BUFFER + "Illegal seek", posix, memcheck),
+    case("sourcefile is a FIFO without a writer", writerless_fifo("0fifo"), ["0fifo", "new.bmp"],
+         BUFFER + "Illegal seek", posix),
+    case("sourcefile ends early", empty_read, ["001.dat", "new.bmp"], READ + "Success", *traced),
+    case("sourcefile in /sys, shorter than its size", lambda w: w.link("0sys.dat", "/sys/devices/system/cpu/online"),
+         ["0sys.dat", "new.bmp"], READ + "Success", posix),
+    case("sourcefile in /proc, of no size", lambda w: w.link("0proc.dat", "/proc/self/status"),
+         ["0proc.dat", "new.bmp"], BUFFER + INVALID, posix),
+    case("destfile is a full device", nothing, ["001.dat", "/dev/full"], WRITE + NO_SPACE, posix, memcheck),
+    case("old destfile is another user's in a sticky directory", others_in_a_sticky_directory, ["001.dat", "old.bmp"],
+         WRITE + NOT_PERMITTED, posix, mounts),
+    case("destfile past the file size limit", file_size_limit, ["001.dat", "old.bmp"], WRITE + "File too large",
+         posix, memcheck),
     # wine reports the limit as a device failure (ERROR_GEN_FAILURE).
-    pytest.param(lambda w: file_size_limit(w, ignore_signal=True), ["001.dat", "old.bmp"],
-                 "Something is screwy with WriteFile: Input/output error",
-                 id="destfile past the file size limit, under wine", marks=wine),
+    case("destfile past the file size limit, under wine", lambda w: file_size_limit(w, ignore_signal=True),
+         ["001.dat", "old.bmp"], WRITE + "Input/output error", wine),
 ]
 
 

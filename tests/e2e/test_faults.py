@@ -1,5 +1,4 @@
-"""Faults from outside: runs interrupted under wine, and each system call of
-a successful run failed in turn."""
+"""Faults from outside: runs interrupted under wine, and each system call of a successful run failed in turn."""
 import os
 import signal
 import subprocess
@@ -8,27 +7,32 @@ from pathlib import Path
 
 import pytest
 
-from conftest import Workdir, nothing, wait_for
+from conftest import Workdir, nothing
 
 posix, strace = pytest.mark.posix, pytest.mark.strace
 
-# Calls that cannot fail (umask) or whose failure the tool never sees
-# (exit_group: the process is already ending).
+# Calls that cannot fail (umask) or whose failure the tool never sees (exit_group: the process is already ending).
 UNFAILING = {"umask", "exit_group"}
-# The sanitizer runtime's own calls (its allocator, its checks around
-# perror): it ends the process by design when they fail.
+# The sanitizer runtime's own calls (its allocator, its checks around perror): it ends the process by design when
+# they fail.
 SANITIZER_OWNED = {"mmap", "munmap", "mremap", "brk", "madvise", "mprotect", "sigaltstack", "dup", "fcntl"}
 # How the kernel refuses each call; brk refuses by granting no more.
 REFUSAL = {"brk": "retval=0"}
-# The directory's flush comes after the new bitmap is in place: its failure
-# is reported, and the new bytes stay.
+# The directory's flush comes after the new bitmap is in place: its failure is reported, and the new bytes stay.
 AFTER_COMMIT = {"fsync"}
+
+
+def wait_for(process, ready, what, timeout=60):
+    """Waits while process runs until ready() holds."""
+    deadline = time.monotonic() + timeout
+    while not ready():
+        assert process.poll() is None and time.monotonic() < deadline, f"no {what}"
+        time.sleep(0.01)
 
 
 def is_open(pid, name):
     """Whether the process holds the file open."""
-    fds = Path(f"/proc/{pid}/fd")
-    return any(os.readlink(fd).endswith("/" + name) for fd in fds.iterdir() if fd.exists())
+    return any(os.readlink(fd).endswith("/" + name) for fd in Path(f"/proc/{pid}/fd").iterdir() if fd.exists())
 
 
 def is_hidden(path):
@@ -45,8 +49,8 @@ def japanese(locale="ja_JP.UTF-8"):
     return locale
 
 
-# A large sourcefile keeps the run busy; the run is past its start once the
-# sourcefile is open, and the temporary is there once it shows.
+# A large sourcefile keeps the run busy; the run is past its start once the sourcefile is open, and the temporary
+# is there once it shows.
 @pytest.mark.wine
 @pytest.mark.parametrize("dest, ending, sig", [
     pytest.param("old.bmp", 0xC000013A & 0xFF, signal.SIGINT,
@@ -67,8 +71,8 @@ def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig):
     if dest == "NUL":
         wait_for(process, lambda: is_open(process.pid, "0big.dat"), "open sourcefile")
     else:
-        wait_for(process, lambda: any(is_hidden(work / name) for name in work.temporaries()),
-                 "hidden temporary beside the destfile")
+        wait_for(process, lambda: any(is_hidden(work / name) for name in os.listdir(work.path)
+                                      if name.startswith(".dat2bmp-")), "hidden temporary beside the destfile")
     process.send_signal(sig)
     assert work.tool.finish(process).status == ending
     # The wine server deletes a killed run's temporary as it closes its handles.

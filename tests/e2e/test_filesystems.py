@@ -1,7 +1,5 @@
-"""The tool on real filesystems, each made fresh on an image and mounted (as
-root): conversions, a full disk, and power cuts, where a filesystem is shut
-down without writing its journal, as a power loss leaves it, then mounted
-again."""
+"""The tool on real filesystems, each made fresh on an image and mounted (as root): conversions, a full disk, and
+power cuts, where a filesystem is shut down without writing its journal, as a power loss leaves it, then remounted."""
 import os
 import shutil
 import signal
@@ -13,11 +11,11 @@ import pytest
 from conftest import OLD, Workdir
 
 pytestmark = [pytest.mark.mounts, pytest.mark.posix]
+strace = pytest.mark.strace
 
-# Per filesystem: image size in MiB, the command that makes it on the image
-# and the one that mounts it (device and mount point appended). XFS has a
-# minimum size; ext4 without -m 0 keeps blocks that only root, as here, may
-# fill; exFAT's FUSE driver wants a block device.
+# Per filesystem: image size in MiB, the command that makes it on the image and the one that mounts it (device and
+# mount point appended). XFS has a minimum size; ext4 without -m 0 keeps blocks that only root, as here, may fill;
+# exFAT's FUSE driver wants a block device.
 FILESYSTEMS = {
     "ext4": (64, ["mkfs.ext4", "-q", "-F", "-m", "0"], ["mount", "-o", "loop"]),
     "xfs": (300, ["mkfs.xfs", "-q", "-f"], ["mount", "-o", "loop"]),
@@ -48,7 +46,7 @@ class Filesystem:
     def __init__(self, kind, where):
         size, mkfs, self.mount_command = FILESYSTEMS[kind]
         require(*(mkfs or [])[:1], self.mount_command[0], *(["losetup"] if kind == "exfat" else []))
-        self.point, self.device, self.loop, self.mounted = where / "mnt", kind, None, False
+        self.point, self.device, self.loop = where / "mnt", kind, None
         self.point.mkdir()
         if mkfs:
             self.device = where / f"{kind}.img"
@@ -60,37 +58,20 @@ class Filesystem:
 
     def mount(self):
         run(*self.mount_command, self.device, self.point)
-        self.mounted = True
-
-    def unmount(self):
-        self.mounted = False
-        run("umount", self.point)
 
     def cut_power(self):
-        """Stops the filesystem where it stands, its journal unwritten; then
-        mounts what reached the disk."""
+        """Stops the filesystem where it stands, its journal unwritten; then mounts what reached the disk."""
         run("xfs_io", "-x", "-c", "shutdown", self.point)
-        self.unmount()
+        run("umount", self.point)
         self.mount()
-
-    def sync(self):
-        run("sync", "-f", self.point)
-
-    def flush_journal(self):
-        """Another program's fsync of an unrelated file: it commits the
-        journal, and with it all the tool did before."""
-        fd = os.open(self.point / "unrelated", os.O_WRONLY | os.O_CREAT | os.O_APPEND)
-        os.write(fd, b"x")
-        os.fsync(fd)
-        os.close(fd)
 
     def fill(self, leave):
         """Fills the filesystem but for about leave bytes."""
         fd = os.open(self.point / "filler", os.O_WRONLY | os.O_CREAT)
-        # Space freed before counts as free only once synced, and on XFS only
-        # once its log has moved on: fill until it stays full.
+        # Space freed before counts as free only once synced, and on XFS only once its log has moved on: fill until
+        # it stays full.
         for _ in range(10):
-            self.sync()
+            run("sync", "-f", self.point)
             free = os.statvfs(self.point)
             more = free.f_bavail * free.f_frsize - leave
             if more <= 0:
@@ -98,23 +79,19 @@ class Filesystem:
             os.posix_fallocate(fd, os.fstat(fd).st_size, more)
         os.close(fd)
 
-    def empty(self):
-        for entry in self.point.iterdir():
-            shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
-
 
 @contextmanager
 def mounted(kind, where):
-    """A fresh filesystem, unmounted, its loop device and image gone however
-    the block ends (unmounted lazily if something still holds it)."""
+    """A fresh filesystem, mounted; unmounted (lazily if something still holds it), its loop device and image
+    gone however the block ends."""
     fs = None
     try:
         fs = Filesystem(kind, where)
         fs.mount()
         yield fs
     finally:
-        if fs and fs.mounted and subprocess.run(["umount", fs.point]).returncode:
-            subprocess.run(["umount", "-l", fs.point])
+        if subprocess.run(["umount", where / "mnt"], capture_output=True).returncode:
+            subprocess.run(["umount", "-l", where / "mnt"], capture_output=True)
         if fs and fs.loop:
             subprocess.run(["losetup", "-d", fs.loop])
         for image in where.glob("*.img"):
@@ -130,7 +107,8 @@ def filesystem(request, tmp_path_factory):
 @pytest.fixture
 def on_fs(filesystem, tool, bitmap):
     yield Workdir(filesystem.point / "work", tool, bitmap)
-    filesystem.empty()
+    for entry in filesystem.point.iterdir():  # the work directory, the filler
+        shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
 
 
 def look(w):
@@ -141,49 +119,37 @@ def look(w):
 
 
 def expect(w, before, dest, replaced):
-    """The directory as before, dest holding the new bitmap if replaced, and
-    an old dest's owner and mode kept."""
+    """The directory as before, dest holding the new bitmap if replaced, an old dest's owner and mode kept."""
     if not replaced:
         return before
     kept = before.get(dest) or look(w).get(dest) or ("", "as made")
     return dict(before, **{dest: ("new bitmap", *kept[1:])})
 
 
+@pytest.mark.parametrize("full", [False, True], ids=["with room", "on a full disk"])
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_converts_and_leaves_nothing_stray(on_fs, dest):
+def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, dest, full):
     before = look(on_fs)
+    if full:  # room for the file itself, not for the 308 KB bitmap
+        filesystem.fill(leave=200_000)
     result = on_fs.run(["001.dat", dest])
-    assert (result.status, result.stdout, result.stderr) == (0, "", "")
-    assert look(on_fs) == expect(on_fs, before, dest, True)
+    assert (result.status, result.stdout, result.stderr) == ((1, "", NO_SPACE) if full else (0, "", ""))
+    assert look(on_fs) == expect(on_fs, before, dest, not full)
 
 
 def test_converts_a_large_file_whole(on_fs):
-    # Past 2 MiB, whole blocks are written directly where the filesystem
-    # takes it, the odd tail through the cache.
+    # Past 2 MiB, whole blocks are written directly where the filesystem takes it, the odd tail through the cache.
     tail = bytes(range(256)) * 12289 + b"odd"
     on_fs.write("0big.dat", on_fs.scrambled + tail)
     assert on_fs.run(["0big.dat", "old.bmp"]).status == 0
     assert (on_fs / "old.bmp").read_bytes() == on_fs.original + tail
 
 
-@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_full_disk_fails_and_keeps_the_old_destfile(filesystem, on_fs, dest):
-    before = look(on_fs)
-    # Room for the file itself, not for the 308 KB bitmap.
-    filesystem.fill(leave=200_000)
-    result = on_fs.run(["001.dat", dest])
-    assert (result.status, result.stdout, result.stderr) == (1, "", NO_SPACE)
-    assert look(on_fs) == before
-
-
-def killed_at_write(tool, bitmap, tmp_path, args):
+def kill_at_write(tool, bitmap, tmp_path, args):
     """strace wrapping that kills the tool as it writes the bitmap."""
     trial = Workdir(tmp_path / "trial", tool, bitmap)
     name, when = next(call for call in tool.trace(args, trial.path) if call[0].startswith(("write", "pwrite")))
     return tool.inject(f"{name}:signal=SIGKILL:when={when}")
-
-
-strace = pytest.mark.strace
 
 
 @pytest.mark.parametrize("kind", JOURNALED)
@@ -191,22 +157,22 @@ strace = pytest.mark.strace
     pytest.param("new.bmp", False, False, id="cut right after a new destfile is written"),
     pytest.param("old.bmp", False, False, id="cut right after an old destfile is replaced"),
     pytest.param("old.bmp", False, True, id="cut after the replace and another program's fsync"),
-    pytest.param("new.bmp", True, True, id="killed at the write of a new destfile, fsync, cut",
-                 marks=strace),
-    pytest.param("old.bmp", True, True, id="killed at the write over an old destfile, fsync, cut",
-                 marks=strace),
+    pytest.param("new.bmp", True, True, id="killed at the write of a new destfile, fsync, cut", marks=strace),
+    pytest.param("old.bmp", True, True, id="killed at the write over an old destfile, fsync, cut", marks=strace),
 ])
 def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path, kind, dest, kill, flush):
     require("xfs_io", *(["strace"] if kill else []))
     with mounted(kind, tmp_path) as fs:
         w = Workdir(fs.point / "work", tool, bitmap)
-        wrap = killed_at_write(tool, bitmap, tmp_path, ["001.dat", dest]) if kill else ()
-        fs.sync()
+        wrap = kill_at_write(tool, bitmap, tmp_path, ["001.dat", dest]) if kill else ()
+        run("sync", "-f", fs.point)
         before = look(w)
         result = w.run(["001.dat", dest], wrap=wrap)
         assert result.status == (-signal.SIGKILL if kill else 0)
-        if flush:
-            fs.flush_journal()
+        if flush:  # another program's fsync of an unrelated file commits the journal, with all the tool did
+            with open(fs.point / "unrelated", "wb", buffering=0) as other:
+                other.write(b"x")
+                os.fsync(other.fileno())
         fs.cut_power()
         after = look(w)
         if kill and tool.portable:  # a named temporary: SIGKILL may leave it, and only it

@@ -1,13 +1,10 @@
-// Another program at work beside dat2bmp, as an indexer or a virus scanner
-// is: opens each file that matches a pattern, for reading, with the sharing
-// asked for, and holds it a while.
+// Another program at work beside dat2bmp, as an indexer or a virus scanner is: opens each file that matches a
+// pattern, for reading, with the sharing asked for, and holds it a while.
 //
 // usage: scanner PATTERN SHARING HOLD_MS WATCH_MS
-//   SHARING: the letters r, w, d for FILE_SHARE_READ, _WRITE, _DELETE ("-"
-//   for none). Reports "watching PATTERN" once it looks, then "seen NAME"
-//   and "opened NAME" for each file, each on a line of its own, at once.
-//   Ends WATCH_MS after the last new file, or after the first file held if
-//   WATCH_MS is 0.
+//   SHARING: the letters r, w, d for FILE_SHARE_READ, _WRITE, _DELETE ("-" for none). Reports "watching
+//   PATTERN" once it looks, then "seen NAME" and "opened NAME" for each file, each on a line of its own, at
+//   once. Ends WATCH_MS after the last new file, or after the first file held if WATCH_MS is 0.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -19,23 +16,19 @@ int main(int argc, char* argv[])
 {
 	if (argc != 5)
 		return 2;
-	DWORD sharing = 0;
-	for (const char* c = argv[2]; *c != '\0'; ++c)
-		sharing |= *c == 'r'   ? FILE_SHARE_READ
-		           : *c == 'w' ? FILE_SHARE_WRITE
-		           : *c == 'd' ? FILE_SHARE_DELETE
-		                       : 0;
+	const auto shares = [&](char letter, DWORD flag) {
+		return std::strchr(argv[2], letter) != nullptr ? flag : 0;
+	};
+	const DWORD sharing =
+	    shares('r', FILE_SHARE_READ) | shares('w', FILE_SHARE_WRITE) | shares('d', FILE_SHARE_DELETE);
 	const auto hold = static_cast<DWORD>(std::atol(argv[3]));
 	const auto watch = static_cast<DWORD>(std::atol(argv[4]));
-	char folder[MAX_PATH];
-	char path[MAX_PATH];
-	std::snprintf(folder, sizeof folder, "%s", argv[1]);
-	char* const slash = std::strrchr(folder, '\\');
-	const std::size_t folder_length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - folder) + 1;
+	const char* const slash = std::strrchr(argv[1], '\\');
+	const int folder_length = slash == nullptr ? 0 : static_cast<int>(slash - argv[1]) + 1;
 	char seen[MAX_PATH] = "";
 	char held[MAX_PATH] = "";
+	std::setvbuf(stdout, nullptr, _IONBF, 0);  // each report reaches the test at once
 	std::printf("watching %s\n", argv[1]);
-	std::fflush(stdout);
 	for (DWORD quiet = GetTickCount(); watch == 0 || GetTickCount() - quiet < watch;) {
 		WIN32_FIND_DATAA found{};
 		const HANDLE search = FindFirstFileA(argv[1], &found);
@@ -45,13 +38,12 @@ int main(int argc, char* argv[])
 		if (std::strcmp(found.cFileName, seen) != 0) {
 			std::snprintf(seen, sizeof seen, "%s", found.cFileName);
 			std::printf("seen %s\n", seen);
-			std::fflush(stdout);
 			quiet = GetTickCount();
 		}
 		if (std::strcmp(found.cFileName, held) == 0)
 			continue;
-		std::snprintf(path, sizeof path, "%.*s%s", static_cast<int>(folder_length), folder,
-		              found.cFileName);
+		char path[MAX_PATH];
+		std::snprintf(path, sizeof path, "%.*s%s", folder_length, argv[1], found.cFileName);
 		// Refused while another program holds it: tried again at once.
 		const HANDLE file = CreateFileA(path, GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
 		                                FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -59,7 +51,6 @@ int main(int argc, char* argv[])
 			continue;
 		std::snprintf(held, sizeof held, "%s", found.cFileName);
 		std::printf("opened %s\n", held);
-		std::fflush(stdout);
 		Sleep(hold);
 		CloseHandle(file);
 		if (watch == 0)
