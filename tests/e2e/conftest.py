@@ -29,16 +29,6 @@ def pytest_addoption(parser):
     parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "posix: needs POSIX features of the host")
-    config.addinivalue_line("markers", "wine: a Windows case only wine can set up; run only under wine")
-    config.addinivalue_line("markers", "valgrind: runs the tool under valgrind memcheck")
-    config.addinivalue_line("markers", "strace: runs the tool under strace (traces it, injects faults)")
-    config.addinivalue_line("markers", "mounts: needs root: mounts, other users, file attributes, sysctls")
-    config.addinivalue_line("markers", "memcheck: a row the valgrind group also runs")
-    config.addinivalue_line("markers", "linux: needs the POSIX host's Linux-only calls; skipped with --portable")
-
-
 def pytest_collection_modifyitems(config, items):
     launcher = config.getoption("--launcher")
     wine = under_wine(shlex.split(launcher))
