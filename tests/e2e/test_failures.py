@@ -51,15 +51,6 @@ def file_size_limit(w, ignore_signal=False):
     return {"preexec_fn": limit}
 
 
-def writerless_fifo(name):
-    def setup(w):
-        if name == "misc.dat":
-            w.remove(name)
-        w.fifo(name)
-        return {"timeout": 10}  # promptly, not waiting for a writer
-    return setup
-
-
 def planted_link(w):
     # With protected_symlinks, a link in a sticky world-writable directory is followed only by its owner or the
     # directory's.
@@ -70,11 +61,6 @@ def planted_link(w):
     w.link("sticky/out.bmp", str(w / "old.bmp"))
     os.chmod(w / "sticky", 0o1777)
     os.lchown(w / "sticky/out.bmp", 1234, 1234)
-
-
-def socket_file(w):
-    with socket.socket(socket.AF_UNIX) as s:
-        s.bind(str(w / "sock.bmp"))
 
 
 def bind_mounted(w):
@@ -122,8 +108,8 @@ FAILURES = [
          READ + "Success", memcheck),
     case("misc.dat is a directory", steps(lambda w: w.remove("misc.dat"), lambda w: w.mkdir("misc.dat")),
          ["001.dat", "new.bmp"], DAT + IS_DIR),
-    case("misc.dat is a FIFO without a writer", writerless_fifo("misc.dat"), ["001.dat", "new.bmp"],
-         READ + "Success", posix),
+    case("misc.dat is a FIFO without a writer", steps(lambda w: w.remove("misc.dat"), lambda w: w.fifo("misc.dat")),
+         ["001.dat", "new.bmp"], READ + "Success", posix),
     case("no memory for the dat buffer", no_memory, ["001.dat", "new.bmp"],
          "Couldn't allocate the dat buffer: Cannot allocate memory", *traced),
     case("missing sourcefile", nothing, ["002.dat", "new.bmp"], SOURCE + NOENT, memcheck),
@@ -131,7 +117,6 @@ FAILURES = [
     case("sourcefile named 0abc", nothing, ["0abc", "old.bmp"], SOURCE + NOENT),
     case("sourcefile is a directory", lambda w: w.mkdir("0dir"), ["0dir", "new.bmp"], SOURCE + IS_DIR, memcheck),
     case("sourcefile name of 64 bytes", nothing, ["0" + LONG, "new.bmp"], SOURCE + TOO_LONG, memcheck),
-    case("sourcefile name of 253 bytes", nothing, ["0" + LONG * 4, "new.bmp"], SOURCE + TOO_LONG),
     case("destfile name of 64 bytes", nothing, ["001.dat", "b" + LONG], DEST + TOO_LONG, memcheck),
     case("destfile in a missing directory", nothing, ["001.dat", "nodir/new.bmp"], DEST + NOENT, memcheck),
     case("empty destfile name", nothing, ["001.dat", ""], DEST + NOENT),
@@ -145,7 +130,8 @@ FAILURES = [
          DEST + "Too many levels of symbolic links"),
     case("destfile is another user's link in a sticky directory", planted_link, ["001.dat", "sticky/out.bmp"],
          DEST + "Permission denied", posix, mounts),
-    case("destfile is a socket", socket_file, ["001.dat", "sock.bmp"], DEST + "No such device or address", posix),
+    case("destfile is a socket", lambda w: socket.socket(socket.AF_UNIX).bind(str(w / "sock.bmp")),
+         ["001.dat", "sock.bmp"], DEST + "No such device or address", posix),
     case("destfile is a mount point", bind_mounted, ["001.dat", "old.bmp"], BUSY, *linux_only),
     case("old destfile in an append-only directory", lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
          DEST + NOT_PERMITTED, *linux_only),
@@ -183,7 +169,7 @@ FAILURES = [
          BUFFER + "File too large"),
     case("sourcefile of unknown size", lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"],
          BUFFER + "Illegal seek", posix, memcheck),
-    case("sourcefile is a FIFO without a writer", writerless_fifo("0fifo"), ["0fifo", "new.bmp"],
+    case("sourcefile is a FIFO without a writer", lambda w: w.fifo("0fifo"), ["0fifo", "new.bmp"],
          BUFFER + "Illegal seek", posix),
     case("sourcefile ends early", empty_read, ["001.dat", "new.bmp"], READ + "Success", *traced),
     case("sourcefile in /sys, shorter than its size", lambda w: w.link("0sys.dat", "/sys/devices/system/cpu/online"),
@@ -205,7 +191,7 @@ FAILURES = [
 def test_failure_reports_once_and_changes_nothing(work, setup, args, message):
     run = setup(work) or {}
     before = work.snapshot()
-    result = work.run(args, **run)
+    result = work.run(args, **{"timeout": 30, **run})  # a failure comes at once: nothing waits for a peer
     assert (result.status, result.stdout, result.stderr) == (1, "", message + "\n")
     assert work.snapshot() == before
 
