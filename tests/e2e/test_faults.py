@@ -32,7 +32,10 @@ def wait_for(process, ready, what, timeout=60):
 
 def is_open(pid, name):
     """Whether the process holds the file open."""
-    return any(os.readlink(fd).endswith("/" + name) for fd in Path(f"/proc/{pid}/fd").iterdir() if fd.exists())
+    try:
+        return any(os.readlink(fd).endswith("/" + name) for fd in Path(f"/proc/{pid}/fd").iterdir())
+    except FileNotFoundError:  # a descriptor closed meanwhile: look again
+        return False
 
 
 def is_hidden(path):
