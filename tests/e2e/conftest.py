@@ -6,8 +6,6 @@ import shlex
 import stat
 import subprocess
 import tempfile
-import threading
-import time
 from collections import Counter, namedtuple
 from pathlib import Path
 
@@ -214,26 +212,16 @@ class Workdir:
             pytest.skip(f"this filesystem has no attribute {flag}")
         self.cleanups.append(lambda: subprocess.run(["chattr", f"-{flag}", self.path / name], check=True))
 
+    def mount(self, name, *args):
+        """Mounts on name, mount's other arguments before it, until the test ends."""
+        subprocess.run(["mount", *args, self.path / name], check=True)
+        self.cleanups.append(lambda: subprocess.run(["umount", self.path / name], check=True))
+
     def append_only(self, name):
         """Directory name, holding an old destfile, made append-only."""
         self.mkdir(name)
         self.write(f"{name}/old.bmp", OLD)
         self.chattr(name, "a")
-
-    def fifo_reader(self, name, delay=0.0):
-        """Reads the FIFO name in the background from delay seconds on; the function returned gives the bytes."""
-        received = []
-        thread = threading.Thread(daemon=True, target=lambda: (
-            time.sleep(delay), received.append((self.path / name).read_bytes())))
-        thread.start()
-
-        def result():
-            thread.join(timeout=delay + 10)
-            if thread.is_alive():  # no writer ever came: let the reader go
-                os.close(os.open(self.path / name, os.O_WRONLY | os.O_NONBLOCK))
-                thread.join()
-            return received[0]
-        return result
 
     def snapshot(self):
         """What a user sees below the directory: names, kinds, bytes, modes."""

@@ -3,7 +3,6 @@ import os
 import resource
 import signal
 import socket
-import subprocess
 from pathlib import Path
 
 import pytest
@@ -63,12 +62,6 @@ def planted_link(w):
     os.lchown(w / "sticky/out.bmp", 1234, 1234)
 
 
-def bind_mounted(w):
-    w.write("over.bmp", b"mounted over old.bmp\n")
-    subprocess.run(["mount", "--bind", w / "over.bmp", w / "old.bmp"], check=True)
-    w.cleanups.append(lambda: subprocess.run(["umount", w / "old.bmp"], check=True))
-
-
 def others_in_a_sticky_directory(w):
     os.chmod(w.path, 0o1777)
     os.chown(w / "old.bmp", 1000, 1000)
@@ -78,9 +71,7 @@ def others_in_a_sticky_directory(w):
 
 def no_free_inodes(w):
     w.mkdir("full")
-    # Its root directory takes its one inode.
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs", w / "full"], check=True)
-    w.cleanups.append(lambda: subprocess.run(["umount", w / "full"], check=True))
+    w.mount("full", "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs")  # its root directory takes the one inode
 
 
 def read_only_for_another_user(w):
@@ -132,7 +123,8 @@ FAILURES = [
          DEST + "Permission denied", posix, mounts),
     case("destfile is a socket", lambda w: socket.socket(socket.AF_UNIX).bind(str(w / "sock.bmp")),
          ["001.dat", "sock.bmp"], DEST + "No such device or address", posix),
-    case("destfile is a mount point", bind_mounted, ["001.dat", "old.bmp"], BUSY, *linux_only),
+    case("destfile is a mount point", lambda w: w.mount("old.bmp", "--bind", w / "misc.dat"), ["001.dat", "old.bmp"],
+         BUSY, *linux_only),
     case("old destfile in an append-only directory", lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
          DEST + NOT_PERMITTED, *linux_only),
     case("destfile on a filesystem without free inodes", no_free_inodes, ["001.dat", "full/new.bmp"],

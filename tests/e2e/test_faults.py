@@ -9,25 +9,11 @@ import pytest
 
 from conftest import Workdir, nothing
 
-posix, strace = pytest.mark.posix, pytest.mark.strace
-
 # Calls that cannot fail (umask) or whose failure the tool never sees (exit_group: the process is already ending).
 UNFAILING = {"umask", "exit_group"}
 # The sanitizer runtime's own calls (its allocator, its checks around perror): it ends the process by design when
 # they fail.
 SANITIZER_OWNED = {"mmap", "munmap", "mremap", "brk", "madvise", "mprotect", "sigaltstack", "dup", "fcntl"}
-# How the kernel refuses each call; brk refuses by granting no more.
-REFUSAL = {"brk": "retval=0"}
-# The directory's flush comes after the new bitmap is in place: its failure is reported, and the new bytes stay.
-AFTER_COMMIT = {"fsync"}
-
-
-def wait_for(process, ready, what, timeout=60):
-    """Waits while process runs until ready() holds."""
-    deadline = time.monotonic() + timeout
-    while not ready():
-        assert process.poll() is None and time.monotonic() < deadline, f"no {what}"
-        time.sleep(0.01)
 
 
 def is_open(pid, name):
@@ -46,12 +32,6 @@ def is_hidden(path):
         return False
 
 
-def japanese(locale="ja_JP.UTF-8"):
-    if locale not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.replace("utf8", "UTF-8"):
-        pytest.skip(f"{locale} not generated (localedef -i ja_JP -f UTF-8 {locale})")
-    return locale
-
-
 # A large sourcefile keeps the run busy; the run is past its start once the sourcefile is open, and the temporary
 # is there once it shows.
 @pytest.mark.wine
@@ -65,17 +45,20 @@ def japanese(locale="ja_JP.UTF-8"):
                  id="kill -9 while writing a temporary for a name with a backslash byte in cp932"),
 ])
 def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig):
-    locale = japanese() if dest == "表.bmp" else None
+    locale = "ja_JP.UTF-8" if dest == "表.bmp" else None
+    generated = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.replace("utf8", "UTF-8")
+    if locale and locale not in generated.split():
+        pytest.skip(f"{locale} not generated (localedef -i ja_JP -f UTF-8 {locale})")
     work.sparse("0big.dat", 1 << 28)
     before = work.snapshot()
     # wine turns SIGINT into Ctrl+C.
     process = work.tool.start(["0big.dat", dest], work.path, locale=locale,
                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    if dest == "NUL":
-        wait_for(process, lambda: is_open(process.pid, "0big.dat"), "open sourcefile")
-    else:
-        wait_for(process, lambda: any(is_hidden(work / name) for name in os.listdir(work.path)
-                                      if name.startswith(".dat2bmp-")), "hidden temporary beside the destfile")
+    deadline = time.monotonic() + 60
+    while not (is_open(process.pid, "0big.dat") if dest == "NUL" else
+               any(is_hidden(work / name) for name in os.listdir(work.path) if name.startswith(".dat2bmp-"))):
+        assert process.poll() is None and time.monotonic() < deadline, "neither the sourcefile open nor a temporary"
+        time.sleep(0.01)
     process.send_signal(sig)
     assert work.tool.finish(process).status == ending
     # The wine server deletes a killed run's temporary as it closes its handles.
@@ -85,8 +68,8 @@ def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig):
     assert work.snapshot() == before
 
 
-@posix
-@strace
+@pytest.mark.posix
+@pytest.mark.strace
 @pytest.mark.parametrize("setup, args, receiver", [
     pytest.param(nothing, ["001.dat", "new.bmp"], "new.bmp", id="new destfile"),
     pytest.param(nothing, ["001.dat", "old.bmp"], "old.bmp", id="old destfile"),
@@ -107,10 +90,12 @@ def test_any_single_failed_call_leaves_old_or_whole_new(tmp_path, tool, bitmap, 
     for name, when in calls:
         w = fresh(f"{name}-{when}")
         before = w.snapshot()
-        result = w.run(args, wrap=tool.inject(f"{name}:{REFUSAL.get(name, 'error=EIO')}:when={when}"))
+        refusal = "retval=0" if name == "brk" else "error=EIO"  # brk refuses by granting no more
+        result = w.run(args, wrap=tool.inject(f"{name}:{refusal}:when={when}"))
         after, expected = w.snapshot(), dict(before)
         new = after.get(receiver, (None,))[0] == w.original
-        if result.status == 0 or (new and name in AFTER_COMMIT):  # the receiver holds the new bytes
+        # The directory's flush comes after the new bitmap is in place: its failure is reported, the new bytes stay.
+        if result.status == 0 or (new and name == "fsync"):  # the receiver holds the new bytes
             expected[receiver] = after[receiver] if new else "the new bytes"
         # The sourcefile is never touched, not even when it is the destfile.
         if result.status not in (0, 1) or after != expected or after["001.dat"] != before["001.dat"]:

@@ -29,11 +29,9 @@ NO_SPACE = "Something is screwy with WriteFile: No space left on device\n"
 
 
 def require(*commands):
-    """Skips without root or a command, except in CI, where the group must run."""
-    missing = [command for command in commands if not shutil.which(command)]
-    reason = "needs root to mount" if os.geteuid() else missing and f"needs {', '.join(missing)}"
-    if reason:
-        (pytest.fail if os.environ.get("CI") else pytest.skip)(reason)
+    """Skips without a command, except in CI, where the group must run (as without root: conftest.py)."""
+    if missing := [command for command in commands if not shutil.which(command)]:
+        (pytest.fail if os.environ.get("CI") else pytest.skip)(f"needs {', '.join(missing)}")
 
 
 def run(*command):
@@ -42,72 +40,43 @@ def run(*command):
     return done.stdout.strip()
 
 
-class Filesystem:
-    def __init__(self, kind, where):
-        size, mkfs, self.mount_command = FILESYSTEMS[kind]
-        require(*(mkfs or [])[:1], self.mount_command[0], *(["losetup"] if kind == "exfat" else []))
-        self.point, self.device, self.loop = where / "mnt", kind, None
-        self.point.mkdir()
-        if mkfs:
-            self.device = where / f"{kind}.img"
-            with open(self.device, "wb") as image:
-                image.truncate(size << 20)
-            run(*mkfs, self.device)
-        if kind == "exfat":
-            self.device = self.loop = run("losetup", "-f", "--show", self.device)
-
-    def mount(self):
-        run(*self.mount_command, self.device, self.point)
-
-    def cut_power(self):
-        """Stops the filesystem where it stands, its journal unwritten; then mounts what reached the disk."""
-        run("xfs_io", "-x", "-c", "shutdown", self.point)
-        run("umount", self.point)
-        self.mount()
-
-    def fill(self, leave):
-        """Fills the filesystem but for about leave bytes."""
-        fd = os.open(self.point / "filler", os.O_WRONLY | os.O_CREAT)
-        # Space freed before counts as free only once synced, and on XFS only once its log has moved on: fill until
-        # it stays full.
-        for _ in range(10):
-            run("sync", "-f", self.point)
-            free = os.statvfs(self.point)
-            more = free.f_bavail * free.f_frsize - leave
-            if more <= 0:
-                break
-            os.posix_fallocate(fd, os.fstat(fd).st_size, more)
-        os.close(fd)
-
-
 @contextmanager
 def mounted(kind, where):
-    """A fresh filesystem, mounted; unmounted (lazily if something still holds it), its loop device and image
-    gone however the block ends."""
-    fs = None
+    """A fresh filesystem mounted on where/mnt; unmounted (lazily if something still holds it), its loop device and
+    image gone however the block ends."""
+    size, mkfs, mount = FILESYSTEMS[kind]
+    require(*(mkfs or [])[:1], mount[0], *(["losetup"] if kind == "exfat" else []))
+    point, device, loop = where / "mnt", kind, None
+    point.mkdir()
     try:
-        fs = Filesystem(kind, where)
-        fs.mount()
-        yield fs
+        if mkfs:
+            device = where / f"{kind}.img"
+            with open(device, "wb") as image:
+                image.truncate(size << 20)
+            run(*mkfs, device)
+        if kind == "exfat":
+            device = loop = run("losetup", "-f", "--show", device)
+        run(*mount, device, point)
+        yield point
     finally:
-        if subprocess.run(["umount", where / "mnt"], capture_output=True).returncode:
-            subprocess.run(["umount", "-l", where / "mnt"], capture_output=True)
-        if fs and fs.loop:
-            subprocess.run(["losetup", "-d", fs.loop])
+        if subprocess.run(["umount", point], capture_output=True).returncode:
+            subprocess.run(["umount", "-l", point], capture_output=True)
+        if loop:
+            subprocess.run(["losetup", "-d", loop])
         for image in where.glob("*.img"):
             image.unlink()
 
 
 @pytest.fixture(scope="module", params=FILESYSTEMS)
 def filesystem(request, tmp_path_factory):
-    with mounted(request.param, tmp_path_factory.mktemp(request.param)) as fs:
-        yield fs
+    with mounted(request.param, tmp_path_factory.mktemp(request.param)) as point:
+        yield point
 
 
 @pytest.fixture
 def on_fs(filesystem, tool, bitmap):
-    yield Workdir(filesystem.point / "work", tool, bitmap)
-    for entry in filesystem.point.iterdir():  # the work directory, the filler
+    yield Workdir(filesystem / "work", tool, bitmap)
+    for entry in filesystem.iterdir():  # the work directory, the filler
         shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
 
 
@@ -118,23 +87,28 @@ def look(w):
             else seen for key, seen in w.snapshot().items()}
 
 
-def expect(w, before, dest, replaced):
-    """The directory as before, dest holding the new bitmap if replaced, an old dest's owner and mode kept."""
-    if not replaced:
-        return before
-    kept = before.get(dest) or look(w).get(dest) or ("", "as made")
-    return dict(before, **{dest: ("new bitmap", *kept[1:])})
+def replaced(before, after, dest):
+    """The directory as before, dest holding the new bitmap; an old dest keeps its owner and mode."""
+    return dict(before, **{dest: ("new bitmap", *before.get(dest, after.get(dest, ("",)))[1:])})
 
 
 @pytest.mark.parametrize("full", [False, True], ids=["with room", "on a full disk"])
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, dest, full):
     before = look(on_fs)
-    if full:  # room for the file itself, not for the 308 KB bitmap
-        filesystem.fill(leave=200_000)
+    # Full: room for the file itself, not for the 308 KB bitmap. Space freed before counts as free only once synced,
+    # and on XFS only once its log has moved on: fill until it stays full.
+    with open(filesystem / "filler", "wb") as filler:
+        for _ in range(10 if full else 0):
+            run("sync", "-f", filesystem)
+            free = os.statvfs(filesystem)
+            if (more := free.f_bavail * free.f_frsize - 200_000) <= 0:
+                break
+            os.posix_fallocate(filler.fileno(), os.fstat(filler.fileno()).st_size, more)
     result = on_fs.run(["001.dat", dest])
     assert (result.status, result.stdout, result.stderr) == ((1, "", NO_SPACE) if full else (0, "", ""))
-    assert look(on_fs) == expect(on_fs, before, dest, not full)
+    after = look(on_fs)
+    assert after == (before if full else replaced(before, after, dest))
 
 
 def test_converts_a_large_file_whole(on_fs):
@@ -156,18 +130,21 @@ def test_converts_a_large_file_whole(on_fs):
 def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path, kind, dest, kill, flush):
     require("xfs_io", *(["strace"] if kill else []))
     with mounted(kind, tmp_path) as fs:
-        w = Workdir(fs.point / "work", tool, bitmap)
+        w = Workdir(fs / "work", tool, bitmap)
         wrap = tool.inject("write:signal=SIGKILL:when=1") if kill else ()  # the bitmap is its first write
-        run("sync", "-f", fs.point)
+        run("sync", "-f", fs)
         before = look(w)
         result = w.run(["001.dat", dest], wrap=wrap)
         assert result.status == (-signal.SIGKILL if kill else 0)
         if flush:  # another program's fsync of an unrelated file commits the journal, with all the tool did
-            with open(fs.point / "unrelated", "wb", buffering=0) as other:
+            with open(fs / "unrelated", "wb", buffering=0) as other:
                 other.write(b"x")
                 os.fsync(other.fileno())
-        fs.cut_power()
+        # The power cut: the filesystem stops where it stands, its journal unwritten; then what reached the disk.
+        run("xfs_io", "-x", "-c", "shutdown", fs)
+        run("umount", fs)
+        run("mount", "-o", "loop", tmp_path / f"{kind}.img", fs)
         after = look(w)
         if kill and tool.portable:  # a named temporary: SIGKILL may leave it, and only it
             after = {name: seen for name, seen in after.items() if not name.startswith(".dat2bmp-")}
-        assert after == expect(w, before, dest, not kill)
+        assert after == (before if kill else replaced(before, after, dest))

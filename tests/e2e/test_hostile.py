@@ -10,7 +10,7 @@ import pytest
 
 from conftest import as_user
 
-posix = pytest.mark.posix
+pytestmark = pytest.mark.posix
 
 
 def deleted_file(w):
@@ -20,7 +20,6 @@ def deleted_file(w):
     return fd
 
 
-@posix
 @pytest.mark.parametrize("dest, opener", [
     pytest.param("/dev/stdout", None, id="/dev/stdout, a pipe"),
     pytest.param("/dev/fd/{}", deleted_file, id="/dev/fd/N of a deleted file"),
@@ -58,7 +57,6 @@ def message_into_a_broken_pipe(w):
     return {"preexec_fn": setup}
 
 
-@posix
 @pytest.mark.strace
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 @pytest.mark.parametrize("death, sig", [
@@ -75,7 +73,6 @@ def test_death_leaves_the_directory_as_it_was(work, death, sig, dest):
     assert work.snapshot() == before
 
 
-@posix
 def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
     with tempfile.TemporaryFile() as log:
         def setup():
@@ -85,7 +82,6 @@ def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
         assert (result.status, os.fstat(log.fileno()).st_size) == (1, 0)
 
 
-@posix
 @pytest.mark.strace
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_signal_the_caller_blocked_stays_blocked(work, dest):
@@ -95,7 +91,6 @@ def test_signal_the_caller_blocked_stays_blocked(work, dest):
     assert (work / dest).read_bytes() == work.original
 
 
-@posix
 @pytest.mark.mounts
 @pytest.mark.parametrize("old_mode, user, owner, mode", [
     pytest.param(0o6775, None, (1000, 1000), 0o6775, id="root keeps owner, group and set-ID bits"),
