@@ -17,13 +17,14 @@ namespace {
 void store_name(std::array<char, NAME_BUFFER_SIZE>& buffer, char* argv[], int index, const char* message)
 {
 	const std::size_t length = std::strlen(argv[index]);
-	if (length >= buffer.size())
+	if (length >= buffer.size()) {
 		errno = ENAMETOOLONG;
-	if (length >= buffer.size() || !host_exact_argument(index)) {
-		host_report(message);
-		std::exit(1);
+	} else if (host_exact_argument(index)) {
+		std::memcpy(buffer.data(), argv[index], length + 1);
+		return;
 	}
-	std::memcpy(buffer.data(), argv[index], length + 1);
+	host_report(message);
+	std::exit(1);
 }
 
 }  // namespace

@@ -196,6 +196,24 @@ void drop_destination()
 	errno = error;
 }
 
+// The output that cannot be had, its cause in errno.
+host_file give_up()
+{
+	drop_destination();
+	return no_file;
+}
+
+#if defined(HAVE_O_PATH) || defined(HAVE_O_TMPFILE)
+// The name under which /proc opens the file behind descriptor fd.
+struct fd_path {
+	char text[32];
+	explicit fd_path(int fd)
+	{
+		(void)std::snprintf(text, sizeof text, "/proc/self/fd/%d", fd);
+	}
+};
+#endif
+
 std::size_t dir_length(const char* path)
 {
 	const char* slash = std::strrchr(path, '/');
@@ -239,9 +257,7 @@ bool find(const char* name)
 int open_found(const char* name, int flags)
 {
 #ifdef HAVE_O_PATH
-	char path[32];
-	(void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", found_fd);
-	const int reopened = open(path, flags);
+	const int reopened = open(fd_path(found_fd).text, flags);
 	if (reopened >= 0 || errno != ENOENT)
 		return reopened;
 		// No /proc here: by name, checked below like any other.
@@ -286,15 +302,15 @@ bool locate(const char* name)
 	return false;
 }
 
-// A directory entry that cannot be renamed over: a mount point (a bind-mounted
-// file), or any entry of an append-only directory, whose temporary could
-// never be removed.
-bool may_replace(const char* name)
+// Whether leaf may be renamed over: not a mount point (a bind-mounted file),
+// nor in an append-only directory, where its temporary could never be
+// removed.
+bool may_replace()
 {
 #ifdef HAVE_STATX_ATTRIBUTES
 	struct statx entry {};
 	struct statx dir {};
-	if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW, 0, &entry) != 0 ||
+	if (statx(dir_fd, leaf, AT_SYMLINK_NOFOLLOW, 0, &entry) != 0 ||
 	    statx(dir_fd, "", AT_EMPTY_PATH, 0, &dir) != 0)
 		return false;
 	if ((entry.stx_attributes & entry.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
@@ -307,7 +323,6 @@ bool may_replace(const char* name)
 	}
 #elif defined(UF_APPEND) && defined(SF_APPEND)
 	// The BSDs: no mount flag, but the directory's own.
-	(void)name;
 	struct stat dir {};
 	if (fstat(dir_fd, &dir) != 0)
 		return false;
@@ -315,8 +330,6 @@ bool may_replace(const char* name)
 		errno = EPERM;
 		return false;
 	}
-#else
-	(void)name;
 #endif
 	return true;
 }
@@ -361,25 +374,22 @@ int create_named(mode_t mode)
 host_file create_temp(const struct stat* old)
 {
 	const mode_t mode = old != nullptr ? private_mode : new_file_mode;
-	int fd = -1;
 #ifdef HAVE_O_TMPFILE
-	fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+	int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
 	kind = old != nullptr ? output_kind::unnamed_old : output_kind::unnamed_new;
 	// Filesystems without unnamed files say so; old kernels take it for a
 	// directory.
-	if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR) {
-		drop_destination();
-		return no_file;
-	}
+	const bool unnamed_refused = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR);
+#else
+	int fd = -1;
+	const bool unnamed_refused = true;
 #endif
-	if (fd < 0) {
+	if (unnamed_refused) {
 		kind = output_kind::named;
 		fd = create_named(mode);
 	}
-	if (fd < 0) {
-		drop_destination();
-		return no_file;
-	}
+	if (fd < 0)
+		return give_up();
 	if (old != nullptr)
 		keep_owner_and_mode(fd, *old);
 	return fd;
@@ -389,9 +399,7 @@ host_file create_temp(const struct stat* old)
 bool link_unnamed(int fd, const char* name)
 {
 #ifdef HAVE_O_TMPFILE
-	char path[32];
-	(void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-	if (linkat(AT_FDCWD, path, dir_fd, name, AT_SYMLINK_FOLLOW) == 0)
+	if (linkat(AT_FDCWD, fd_path(fd).text, dir_fd, name, AT_SYMLINK_FOLLOW) == 0)
 		return true;
 	if (errno != ENOENT)
 		return false;
@@ -405,18 +413,25 @@ bool link_unnamed(int fd, const char* name)
 #endif
 }
 
+// Removes the named temporary, with signals held. Keeps errno.
+void remove_temp()
+{
+	const int error = errno;
+	unlinkat(dir_fd, temp_name, 0);
+	temp_exists = 0;
+	errno = error;
+}
+
 // Renames the temporary over leaf, or removes it; signals are held, so that
 // it is one or the other.
 bool rename_temp()
 {
-	const bool renamed = renameat(dir_fd, temp_name, dir_fd, leaf) == 0;
-	if (!renamed) {
-		const int error = errno;
-		unlinkat(dir_fd, temp_name, 0);
-		errno = error;
+	if (renameat(dir_fd, temp_name, dir_fd, leaf) != 0) {
+		remove_temp();
+		return false;
 	}
 	temp_exists = 0;
-	return renamed;
+	return true;
 }
 
 // Links the unnamed file fd under a temporary name, then renames that over
@@ -504,18 +519,11 @@ host_file decide(const char* name)
 		struct stat st {};
 		// A dangling link: its target cannot be asked of the kernel without
 		// creating it.
-		if (errno != ENOENT || lstat(name, &st) == 0) {
-			drop_destination();
-			return no_file;
-		}
-		if (!open_directory(name)) {
-			drop_destination();
-			return no_file;
-		}
+		if (errno != ENOENT || lstat(name, &st) == 0 || !open_directory(name))
+			return give_up();
 		if (leaf[0] == '\0') {
 			errno = EISDIR;
-			drop_destination();
-			return no_file;
+			return give_up();
 		}
 		return create_temp(nullptr);
 	}
@@ -525,26 +533,25 @@ host_file decide(const char* name)
 	        : S_ISDIR(target.st_mode)       ? EISDIR
 	        : S_ISSOCK(target.st_mode)      ? ENXIO
 	                                        : 0;
-	if (errno != 0) {
-		drop_destination();
-		return no_file;
-	}
+	if (errno != 0)
+		return give_up();
 	// Devices, FIFOs (waiting for a reader, as a shell does) and files no
 	// directory holds are written as they are.
 	if (!S_ISREG(target.st_mode) || target.st_nlink == 0) {
 		const int fd = open_found(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-		if (fd < 0)
-			drop_destination();
-		return fd;
+		return fd >= 0 ? fd : give_up();
 	}
 	// The old file must be writable to be replaced, as it must be to be
 	// emptied.
 	const int old = open_found(name, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-	if (old < 0 || close(old) != 0 || !locate(name) || !may_replace(leaf)) {
-		drop_destination();
-		return no_file;
-	}
+	if (old < 0 || close(old) != 0 || !locate(name) || !may_replace())
+		return give_up();
 	return create_temp(&target);
+}
+
+std::size_t whole_huge_pages(std::size_t size)
+{
+	return (size + huge_page - 1) & ~(huge_page - 1);
 }
 
 }  // namespace
@@ -671,8 +678,7 @@ void host_discard_output(host_file file)
 		close(static_cast<int>(file));
 	if (temp_exists != 0) {
 		hold_signals();
-		unlinkat(dir_fd, temp_name, 0);
-		temp_exists = 0;
+		remove_temp();
 		release_signals();
 	}
 	drop_destination();
@@ -684,11 +690,6 @@ void host_close(host_file file)
 	const int error = errno;
 	close(static_cast<int>(file));
 	errno = error;
-}
-
-std::size_t whole_huge_pages(std::size_t size)
-{
-	return (size + huge_page - 1) & ~(huge_page - 1);
 }
 
 std::uint8_t* host_allocate(std::size_t size)
