@@ -165,17 +165,19 @@ def test_scanner_opening_temporaries_spoils_no_run(work):
     assert sorted(os.listdir(work.path)) == names
 
 
-def test_concurrent_runs_each_leave_a_whole_conversion(work):
+# A new destfile: the runs after the first find the name taken, and replace it as an old one.
+@pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
+def test_concurrent_runs_each_leave_a_whole_conversion(work, dest):
     runs, tail = 12, 1 << 20
     for i in range(runs):
         work.write(f"0{i}.dat", work.scrambled + bytes([i]) * tail)
     whole = {work.original + bytes([i]) * tail for i in range(runs)}
-    names = sorted(os.listdir(work.path))
-    processes = [work.tool.start([f"0{i}.dat", "old.bmp"], work.path) for i in range(runs)]
+    names = sorted({*os.listdir(work.path), dest})
+    processes = [work.tool.start([f"0{i}.dat", dest], work.path) for i in range(runs)]
     seen = set()
     while any(p.poll() is None for p in processes):
-        seen.add((work / "old.bmp").read_bytes())
+        seen.add((work / dest).read_bytes() if (work / dest).exists() else None)
     assert all(work.tool.finish(p) == Result(0, "", "") for p in processes)
-    assert seen <= whole | {OLD}
-    assert (work / "old.bmp").read_bytes() in whole
+    assert seen <= whole | {OLD if dest == "old.bmp" else None}
+    assert (work / dest).read_bytes() in whole
     assert sorted(os.listdir(work.path)) == names
