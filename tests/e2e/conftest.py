@@ -1,4 +1,6 @@
 """End-to-end tests of the built dat2bmp: bytes on disk, messages, status. Options: pytest --help."""
+import errno
+import functools
 import io
 import os
 import re
@@ -25,6 +27,8 @@ def pytest_addoption(parser):
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
     parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
+    parser.addoption("--error-texts", default="", help="the helper that prints the tool's C library's text for an "
+                     "error number; without it, this Python's (glibc's, which the Win32 host prints too)")
 
 
 def pytest_collection_modifyitems(config, items):
@@ -70,6 +74,7 @@ class Tool:
         self.sanitized = config.getoption("--sanitized")
         self.portable = config.getoption("--portable")
         self.scanner = config.getoption("--scanner")
+        self.error_texts = config.getoption("--error-texts")
 
     def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
         """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind). wine takes the arguments in
@@ -99,6 +104,22 @@ class Tool:
 
     def run(self, args, cwd, timeout=120, **kw):
         return self.finish(self.start(args, cwd, **kw), timeout)
+
+    @functools.cached_property
+    def causes(self):
+        """errno -> the C library's text for it, as the tool's reports end."""
+        numbers = [0, *errno.errorcode]
+        if not self.error_texts:
+            return {number: os.strerror(number) for number in numbers}
+        texts = subprocess.run([*self.launcher, self.error_texts, *map(str, numbers)], capture_output=True,
+                               text=True, check=True).stdout.splitlines()
+        assert len(texts) == len(numbers), texts
+        return dict(zip(numbers, texts))
+
+    def words(self, message):
+        """message with each {ENAME} (or {0}) put in the C library's words: musl's differ from glibc's."""
+        return re.sub(r"\{(\w+)\}", lambda m: self.causes[int(m[1]) if m[1].isdigit() else getattr(errno, m[1])],
+                      message)
 
     def scan(self, pattern, sharing, hold_ms, watch_ms):
         """Starts the scanner on a Windows pattern (tests/win32/scanner.cpp)."""
