@@ -24,6 +24,7 @@ int dir_fd = -1;
 bool dir_readable = false;
 char leaf[PATH_MAX];
 struct stat source_id {};
+int found_fd = -1;
 
 namespace {
 

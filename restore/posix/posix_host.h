@@ -44,6 +44,9 @@ extern int dir_fd;             // the destfile's directory; -1 when none is held
 extern bool dir_readable;      // else held with O_PATH (or O_SEARCH): no fsync of it
 extern char leaf[PATH_MAX];    // the destfile's name in dir_fd
 extern struct stat source_id;  // the sourcefile, refused as destfile
+// With O_PATH (else -1): what the kernel found for the destfile's name, held
+// from the choice of the output until it is committed or discarded.
+extern int found_fd;
 
 // Owned by temporary.cpp. The signal handler (signals.cpp) removes the named
 // temporary dir_fd/temp_name when temp_exists is set, so: temp_exists
