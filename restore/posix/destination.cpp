@@ -30,7 +30,6 @@ namespace {
 
 constexpr int max_link_hops = 40;
 
-int found_fd = -1;     // with O_PATH: what the kernel found for the name
 struct stat found {};  // and its identity
 
 void close_kept(int& fd)
