@@ -30,7 +30,7 @@ namespace {
 
 constexpr int max_link_hops = 40;
 
-struct stat found {};  // and its identity
+struct stat found {};  // what the kernel found for the name
 
 void close_kept(int& fd)
 {
