@@ -69,10 +69,26 @@ bool replace_with_unnamed(int fd)
 	return replaced;
 }
 
+// Links a new destfile, or, if another program made the name meanwhile,
+// replaces what is there now as a destfile found there from the start.
+bool link_new(int fd)
+{
+	for (int tries = 0; tries < max_tries; ++tries) {
+		if (link_unnamed(fd, leaf))
+			return true;
+		if (errno != EEXIST || (!reconsider_destination(fd) && errno != EAGAIN))
+			return false;
+		if (route == output_route::unnamed_old)
+			return fsync(fd) == 0 && replace_with_unnamed(fd);
+	}
+	return false;
+}
+
 bool put_in_place(int fd)
 {
 	switch (route) {
 	case output_route::direct:
+	case output_route::caller:
 		return true;
 	case output_route::named: {
 		hold_signals();
@@ -83,22 +99,22 @@ bool put_in_place(int fd)
 	case output_route::unnamed_old:
 		return replace_with_unnamed(fd);
 	case output_route::unnamed_new:
-		if (link_unnamed(fd, leaf))
-			return true;
-		if (errno != EEXIST)
-			return false;
 		break;
 	}
-	// Another program made the name meanwhile: a regular file other than the
-	// sourcefile is replaced as an old destfile would be.
+	return link_new(fd);
+}
+
+// Written in place: an unlinked file keeps only the new bytes, a caller's
+// file all it held, and a block device is flushed, as a file would be.
+bool finish_in_place(int fd)
+{
 	struct stat st {};
-	if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0)
+	if (fstat(fd, &st) != 0)
 		return false;
-	if (!S_ISREG(st.st_mode) || is_same_file(st, source_id)) {
-		errno = EEXIST;
-		return false;
-	}
-	return replace_with_unnamed(fd);
+	if (S_ISBLK(st.st_mode))
+		return fsync(fd) == 0;
+	const off_t end = route == output_route::direct && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : 0;
+	return end >= 0 && (end == 0 || ftruncate(fd, end) == 0);
 }
 
 }  // namespace
@@ -108,21 +124,19 @@ bool host_commit_output(host_file file)
 {
 	using namespace posix_host;
 	const int fd = static_cast<int>(file);
-	bool done = false;
-	if (route == output_route::direct) {
-		// An unlinked file keeps only the new bytes; others take no length.
-		struct stat st {};
-		const off_t end = lseek(fd, 0, SEEK_CUR);
-		done = fstat(fd, &st) == 0 && (!S_ISREG(st.st_mode) || (end >= 0 && ftruncate(fd, end) == 0));
-	} else {
-		done = flush_data(fd) && put_in_place(fd) && fsync(dir_readable ? dir_fd : fd) == 0;
-	}
+	const bool in_place = route == output_route::direct || route == output_route::caller;
+	// A filesystem that shut down after the rename may still answer the
+	// directory's flush with success (XFS does); the file's flush after it
+	// tells.
+	bool done = in_place ? finish_in_place(fd)
+	                     : flush_data(fd) && put_in_place(fd) && fsync(dir_readable ? dir_fd : fd) == 0 &&
+	                           flush_data(fd);
 	if (!done) {
 		host_discard_output(file);
 		return false;
 	}
 	// After a flush, close has nothing left to report.
-	done = close(fd) == 0 || route != output_route::direct;
+	done = close(fd) == 0 || !in_place;
 	drop_destination();
 	return done;
 }

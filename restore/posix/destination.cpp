@@ -4,18 +4,17 @@
 // - a regular file linked in a directory, or no file yet: a temporary in that
 //   directory, put in place by commit.cpp, so that the name holds the old
 //   bytes or all the new ones, across a crash or a power cut too;
+// - one of the caller's own descriptors: written through it (caller.cpp);
 // - a device, FIFO, terminal or unlinked file: written directly.
 // Owns the destination (found file, directory, leaf, route) until commit.cpp
 // or a failure drops it. Works relative to the directory's descriptor, so
 // that a path swapped mid-run cannot redirect the write.
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "posix_host.h"
-#include "restore/host_path.h"
 
 namespace posix_host {
 
@@ -25,12 +24,20 @@ bool dir_readable = false;
 char leaf[PATH_MAX];
 struct stat source_id {};
 int found_fd = -1;
+struct stat found {};
 
 namespace {
 
-constexpr int max_link_hops = 40;
+const char* chosen_name = nullptr;  // the destfile's name, as given
 
-struct stat found {};  // what the kernel found for the name
+// What the name leads to now.
+enum class finding {
+	refused,      // errno says why
+	new_name,     // nothing yet: dir_fd and leaf are where it goes
+	old_file,     // a regular file that may be replaced, at dir_fd and leaf
+	caller_file,  // one of the caller's descriptors, caller_fd
+	other_file,   // a device, FIFO or unlinked file
+};
 
 void close_kept(int& fd)
 {
@@ -39,55 +46,30 @@ void close_kept(int& fd)
 	fd = -1;
 }
 
-// The output that cannot be had, its cause in errno.
-host_file refuse()
-{
-	drop_destination();
-	return no_file;
-}
-
-std::size_t dir_length(const char* path)
-{
-	const char* slash = std::strrchr(path, '/');
-	return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
-}
-
-// Opens the directory of path as dir_fd and puts the last component in leaf.
-bool open_directory(const char* path)
-{
-	close_kept(dir_fd);
-	const std::size_t length = dir_length(path);
-	char dir[PATH_MAX];
-	if (!copy_path(leaf, "", 0, path + length) || !copy_path(dir, path, length, length == 0 ? "." : ""))
-		return false;
-	dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	dir_readable = dir_fd >= 0;
-#ifdef HAVE_O_PATH
-	if (dir_fd < 0 && errno == EACCES)
-		dir_fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
-#elif defined(O_SEARCH)
-	if (dir_fd < 0 && errno == EACCES)
-		dir_fd = open(dir, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
-#endif
-	return dir_fd >= 0;
-}
-
 // What the kernel finds for name, into found; no permission on the file
 // itself is needed.
 bool resolve_name(const char* name)
 {
+	close_kept(found_fd);
 #ifdef HAVE_O_PATH
 	found_fd = open(name, O_PATH | O_CLOEXEC);
-	return found_fd >= 0 && fstat(found_fd, &found) == 0;
+	if (found_fd < 0)
+		return false;
+	if (fstat(found_fd, &found) == 0)
+		return true;
+	// FUSE forgets a file another program has replaced: look again.
+	if (errno == ENOENT)
+		errno = EAGAIN;
+	return false;
 #else
 	return stat(name, &found) == 0;
 #endif
 }
 
-// The found file, opened again for writing; refuses what may not be written
-// (permissions, immutable and append-only files).
-int reopen_found(const char* name, int flags)
+// The found file, opened again for writing.
+int reopen_found(const char* name)
 {
+	constexpr int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
 #ifdef HAVE_O_PATH
 	const int reopened = open(fd_path(found_fd).text, flags);
 	if (reopened >= 0 || errno != ENOENT)
@@ -104,66 +86,37 @@ int reopen_found(const char* name, int flags)
 	return fd;
 }
 
-// Finds the directory entry of the found file, following links as text from
-// name, each step relative to the directory it is in, and accepts only an
-// entry that is that very file.
-bool locate_entry(const char* name)
+finding examine(const char* name)
 {
-	char path[PATH_MAX];
-	if (!copy_path(path, "", 0, name))
-		return false;
-	for (int hops = 0; hops <= max_link_hops; ++hops) {
+	if (!resolve_name(name)) {
 		struct stat st {};
-		if (!open_directory(path) || fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0)
-			return false;
-		if (is_same_file(st, found))
-			return true;
-		if (!S_ISLNK(st.st_mode)) {
-			errno = EAGAIN;  // another file took the name meanwhile
-			return false;
-		}
-		char link[PATH_MAX];
-		const ssize_t n = readlinkat(dir_fd, leaf, link, sizeof link - 1);
-		if (n < 0)
-			return false;
-		link[n] = '\0';
-		if (!copy_path(path, path, link[0] == '/' ? 0 : dir_length(path), link))
-			return false;
+		// A dangling link: its target cannot be asked of the kernel without
+		// creating it.
+		if (errno != ENOENT || lstat(name, &st) == 0 || !open_directory(name))
+			return finding::refused;
+		errno = EISDIR;
+		return leaf[0] == '\0' ? finding::refused : finding::new_name;
 	}
-	errno = ENOENT;
-	return false;
+	// Identity first, before anything that could fail on permissions.
+	errno = is_same_file(found, source_id) ? EBUSY
+	        : S_ISDIR(found.st_mode)       ? EISDIR
+	        : S_ISSOCK(found.st_mode)      ? ENXIO
+	                                       : 0;
+	if (errno != 0)
+		return finding::refused;
+	const bool located = locate_entry(name);
+	if (caller_fd >= 0)
+		return finding::caller_file;
+	if (!S_ISREG(found.st_mode) || found.st_nlink == 0)
+		return finding::other_file;
+	return located && may_replace_entry() ? finding::old_file : finding::refused;
 }
 
-// Whether leaf may be renamed over: not a mount point (a bind-mounted file),
-// nor in an append-only directory, where its temporary could never be
-// removed.
-bool may_replace()
+// The output that cannot be had, its cause in errno.
+host_file refuse()
 {
-#ifdef HAVE_STATX_ATTRIBUTES
-	struct statx entry {};
-	struct statx dir {};
-	if (statx(dir_fd, leaf, AT_SYMLINK_NOFOLLOW, 0, &entry) != 0 ||
-	    statx(dir_fd, "", AT_EMPTY_PATH, 0, &dir) != 0)
-		return false;
-	if ((entry.stx_attributes & entry.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
-		errno = EBUSY;
-		return false;
-	}
-	if ((dir.stx_attributes & dir.stx_attributes_mask & STATX_ATTR_APPEND) != 0) {
-		errno = EPERM;
-		return false;
-	}
-#elif defined(UF_APPEND) && defined(SF_APPEND)
-	// The BSDs: no mount flag, but the directory's own.
-	struct stat dir {};
-	if (fstat(dir_fd, &dir) != 0)
-		return false;
-	if ((dir.st_flags & (UF_APPEND | SF_APPEND)) != 0) {
-		errno = EPERM;
-		return false;
-	}
-#endif
-	return true;
+	drop_destination();
+	return no_file;
 }
 
 // A temporary in dir_fd, and the route that puts it in place.
@@ -178,46 +131,56 @@ host_file create_replacement(const struct stat* old)
 	return fd;
 }
 
+host_file written_directly(int fd, output_route how)
+{
+	if (fd < 0)
+		return refuse();
+	route = how;
+	return fd;
+}
+
 // The output for name, or no_file; EAGAIN if name changed while it was
 // looked at.
 host_file choose_output(const char* name)
 {
 	route = output_route::direct;
-	if (!resolve_name(name)) {
-		struct stat st {};
-		// A dangling link: its target cannot be asked of the kernel without
-		// creating it.
-		if (errno != ENOENT || lstat(name, &st) == 0 || !open_directory(name))
-			return refuse();
-		if (leaf[0] == '\0') {
-			errno = EISDIR;
-			return refuse();
-		}
+	switch (examine(name)) {
+	case finding::new_name:
 		return create_replacement(nullptr);
+	case finding::old_file:
+		return create_replacement(&found);
+	case finding::caller_file:
+		return written_directly(open_caller_descriptor(found), output_route::caller);
+	case finding::other_file:
+		// A FIFO waits for its reader, as a shell's redirection does.
+		return written_directly(reopen_found(name), output_route::direct);
+	case finding::refused:
+		break;
 	}
-
-	// Identity first, before anything that could fail on permissions.
-	errno = is_same_file(found, source_id) ? EBUSY
-	        : S_ISDIR(found.st_mode)       ? EISDIR
-	        : S_ISSOCK(found.st_mode)      ? ENXIO
-	                                       : 0;
-	if (errno != 0)
-		return refuse();
-	// Devices, FIFOs (waiting for a reader, as a shell does) and files no
-	// directory holds are written as they are.
-	if (!S_ISREG(found.st_mode) || found.st_nlink == 0) {
-		const int fd = reopen_found(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-		return fd >= 0 ? fd : refuse();
-	}
-	// The old file must be writable to be replaced, as it must be to be
-	// emptied.
-	const int old = reopen_found(name, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-	if (old < 0 || close(old) != 0 || !locate_entry(name) || !may_replace())
-		return refuse();
-	return create_replacement(&found);
+	return refuse();
 }
 
 }  // namespace
+
+bool reconsider_destination(int fd)
+{
+	switch (examine(chosen_name)) {
+	case finding::new_name:
+		route = output_route::unnamed_new;
+		return true;
+	case finding::old_file:
+		keep_metadata(fd, found);
+		route = output_route::unnamed_old;
+		return true;
+	case finding::caller_file:
+	case finding::other_file:
+		errno = EEXIST;  // not a file to replace: it stays as it is
+		return false;
+	case finding::refused:
+		break;
+	}
+	return false;
+}
 
 void drop_destination()
 {
@@ -238,6 +201,7 @@ host_file host_create_output(const char* name, host_file source)
 		errno = ENOENT;
 		return no_file;
 	}
+	chosen_name = name;
 	// Other runs may be replacing the same file: look again.
 	for (int tries = 1;; ++tries) {
 		const host_file file = choose_output(name);

@@ -18,6 +18,9 @@
 #if defined(STATX_ATTR_MOUNT_ROOT) && defined(STATX_ATTR_APPEND)
 #define HAVE_STATX_ATTRIBUTES 1  // mount points and append-only directories
 #endif
+#ifdef __linux__
+#define HAVE_PROC_SELF_FD 1  // the process's descriptors, on procfs
+#endif
 #ifdef MADV_HUGEPAGE
 #define HAVE_MADV_HUGEPAGE 1
 #endif

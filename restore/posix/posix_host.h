@@ -32,6 +32,7 @@ constexpr std::size_t huge_page = std::size_t{2} << 20;
 // How the bitmap reaches the destfile.
 enum class output_route {
 	direct,       // the file the kernel found, written in place
+	caller,       // one of the caller's descriptors, written at its position
 	unnamed_new,  // O_TMPFILE, linked under the leaf
 	unnamed_old,  // O_TMPFILE, linked under a temporary name, renamed over the old file
 	named,        // a named temporary, renamed onto the leaf
@@ -44,9 +45,14 @@ extern int dir_fd;             // the destfile's directory; -1 when none is held
 extern bool dir_readable;      // else held with O_PATH (or O_SEARCH): no fsync of it
 extern char leaf[PATH_MAX];    // the destfile's name in dir_fd
 extern struct stat source_id;  // the sourcefile, refused as destfile
-// With O_PATH (else -1): what the kernel found for the destfile's name, held
-// from the choice of the output until it is committed or discarded.
+// What the kernel found for the destfile's name, and with O_PATH (else -1)
+// the file itself, held until the output is committed or discarded.
+extern struct stat found;
 extern int found_fd;
+
+// Owned by caller.cpp, set by locate_entry: the caller's descriptor that the
+// destfile's name leads through, or -1.
+extern int caller_fd;
 
 // Owned by temporary.cpp. The signal handler (signals.cpp) removes the named
 // temporary dir_fd/temp_name when temp_exists is set, so: temp_exists
@@ -55,8 +61,18 @@ extern int found_fd;
 extern char temp_name[16];
 extern volatile std::sig_atomic_t temp_exists;
 
-// destination.cpp: closes what is held of the destination. Keeps errno.
-void drop_destination();
+// destination.cpp
+void drop_destination();              // closes what is held of it; keeps errno
+bool reconsider_destination(int fd);  // the name taken meanwhile: choose again for fd
+
+// entry.cpp
+bool open_directory(const char* path);  // dir_fd and leaf of path
+bool locate_entry(const char* name);    // the entry of found, or caller_fd
+bool may_replace_entry();               // the entry at dir_fd and leaf
+
+// caller.cpp
+bool is_own_descriptor(int dir, const char* entry);  // sets caller_fd
+int open_caller_descriptor(const struct stat& found_file);
 
 // temporary.cpp
 int create_temporary(const struct stat* old);  // in dir_fd; -1 with errno

@@ -99,8 +99,8 @@ class Tool:
             asan = f"allocator_may_return_null=1:detect_leaks={0 if wrap else 1}:exitcode={CHECKER_FAILED}"
             env.setdefault("ASAN_OPTIONS", asan)
             env.setdefault("UBSAN_OPTIONS", f"print_stacktrace=1:exitcode={CHECKER_FAILED}")
-        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
+        streams = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env, **{**streams, **popen})
 
     def finish(self, process, timeout=120):
         try:
