@@ -5,6 +5,7 @@ import io
 import os
 import re
 import shlex
+import shutil
 import stat
 import subprocess
 import tempfile
@@ -75,22 +76,36 @@ class Tool:
         self.portable = config.getoption("--portable")
         self.scanner = config.getoption("--scanner")
         self.error_texts = config.getoption("--error-texts")
+        self.shared = None  # the copy other users run
+
+    def binary(self, popen):
+        """The binary a run starts. Another user cannot reach one in a checkout only root may enter (under /root, say),
+        so a run as another user starts a copy in a directory anyone may enter; its working directory needs no such
+        care, as Popen enters it before it changes user. The tool is self-contained, or needs only system libraries."""
+        if "user" not in popen:
+            return self.path
+        if not self.shared:
+            folder = tempfile.mkdtemp(prefix="dat2bmp-")
+            os.chmod(folder, 0o755)
+            self.shared = shutil.copy2(self.path, folder)
+        return self.shared
 
     def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
         """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind). wine takes the arguments in
         the locale's encoding and its ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
-        command = [*self.launcher, *wrap, argv0 or self.path, *args]
+        path = self.binary(popen)
+        command = [*self.launcher, *wrap, argv0 or path, *args]
         if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]
-            command = [*self.launcher, "-0", argv0, self.path, *args]
-        executable = self.path if argv0 and not wrap and not self.launcher else None
+            command = [*self.launcher, "-0", argv0, path, *args]
+        executable = path if argv0 and not wrap and not self.launcher else None
         env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
             # A traced LeakSanitizer cannot stop the threads it needs to.
             asan = f"allocator_may_return_null=1:detect_leaks={0 if wrap else 1}:exitcode={CHECKER_FAILED}"
             env.setdefault("ASAN_OPTIONS", asan)
             env.setdefault("UBSAN_OPTIONS", f"print_stacktrace=1:exitcode={CHECKER_FAILED}")
-        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
+        streams = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env, **{**streams, **popen})
 
     def finish(self, process, timeout=120):
         try:
@@ -153,7 +168,10 @@ class Tool:
 
 @pytest.fixture(scope="session")
 def tool(pytestconfig):
-    return Tool(pytestconfig)
+    tool = Tool(pytestconfig)
+    yield tool
+    if tool.shared:
+        shutil.rmtree(Path(tool.shared).parent)
 
 
 @pytest.fixture(scope="session")

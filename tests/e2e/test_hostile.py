@@ -5,39 +5,69 @@ import resource
 import signal
 import stat
 import tempfile
+from pathlib import Path
 
 import pytest
 
-from conftest import as_user
+from conftest import OLD, as_user
 
 pytestmark = pytest.mark.posix
 
 
-def deleted_file(w):
-    fd = os.open(w / "gone.bmp", os.O_RDWR | os.O_CREAT)
-    os.write(fd, b"x" * 400000)  # longer than the bitmap: it must be cut to length
-    w.remove("gone.bmp")
-    return fd
+def opened(name, flags, content, position=None):
+    """A file of the caller's, open with flags, holding content, at position (else its end); unlinked if no name, a
+    memfd if so named."""
+    def setup(w):
+        if name != "memfd":
+            w.write(name or "gone.bmp", content)
+        fd = os.memfd_create("dat2bmp-test") if name == "memfd" else os.open(w / (name or "gone.bmp"), flags)
+        w.cleanups.append(lambda: os.close(fd))
+        os.lseek(fd, position if position is not None else 0, os.SEEK_SET if position is not None else os.SEEK_END)
+        if not name:
+            w.remove("gone.bmp")
+        return fd
+    return setup
 
 
-@pytest.mark.parametrize("dest, opener", [
-    pytest.param("/dev/stdout", None, id="/dev/stdout, a pipe"),
-    pytest.param("/dev/fd/{}", deleted_file, id="/dev/fd/N of a deleted file"),
-    pytest.param("/proc/self/fd/{}", lambda w: os.memfd_create("dat2bmp-test"), id="/proc/self/fd/N of a memfd"),
+X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
+
+
+# A name of one of the tool's own descriptors is the caller's open file: written at its position, in append mode if
+# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe.
+@pytest.mark.parametrize("dest, opener, stream, expected", [
+    pytest.param("/dev/stdout", None, None, lambda w: w.original, id="/dev/stdout, a pipe"),
+    pytest.param("/dev/stdout", opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), "stdout",
+                 lambda w: b"earlier\n" + w.original + b"trailer\n", id="/dev/stdout appended to a file, then more"),
+    pytest.param("/dev/fd/{}", opened(None, os.O_RDWR, X, 100), None,
+                 lambda w: X[:100] + w.original + X[100 + len(w.original):], id="/dev/fd/N of a deleted file"),
+    pytest.param("/proc/self/fd/{}", opened("memfd", 0, b""), None, lambda w: w.original,
+                 id="/proc/self/fd/N of a memfd"),
+    pytest.param("/dev/stdin", opened("in.bmp", os.O_RDONLY, OLD), "stdin", None,
+                 id="/dev/stdin open for reading only is refused"),
 ])
-def test_magic_link_destfile_is_the_open_file_it_names(work, dest, opener):
+def test_own_descriptor_destfile_is_the_open_file_it_names(work, dest, opener, stream, expected):
     fd = opener(work) if opener else 1
-    if opener:
-        work.cleanups.append(lambda: os.close(fd))
+    kept = os.fstat(fd) if opener else None
     before, root = work.snapshot(), set(os.listdir("/"))
-    process = work.tool.start(["001.dat", dest.format(fd)], work.path, pass_fds=[fd] if opener else [])
+    process = work.tool.start(["001.dat", dest.format(fd)], work.path, pass_fds=[fd] if opener else [],
+                              **({stream: fd} if stream else {}))
     out, err = process.communicate(timeout=60)  # the bytes as they are
     stray = [name for name in set(os.listdir("/")) - root if name.startswith(("memfd:", ".dat2bmp-"))]
     for name in stray:
         os.unlink("/" + name)
-    received = os.pread(fd, 1 << 20, 0) if opener else out
-    assert (process.returncode, err, received == work.original) == (0, b"", True)
-    assert (work.snapshot(), stray) == (before, [])
+    if stream == "stdout":  # the caller writes on after the tool
+        os.write(fd, b"trailer\n")
+    received = Path(f"/proc/self/fd/{fd}").read_bytes() if opener else out
+    if expected is None:
+        assert (process.returncode, err) == (1, b"Can't create destfile: Bad file descriptor\n")
+    else:
+        assert (process.returncode, err, received == expected(work)) == (0, b"", True)
+    if kept:  # the very file, not a replacement
+        assert os.fstat(fd).st_ino == os.stat(f"/proc/self/fd/{fd}").st_ino == kept.st_ino
+    after = work.snapshot()
+    if stream == "stdout":
+        after.pop("out.bin"), before.pop("out.bin")
+    assert (after, stray) == (before, [])
 
 
 def killed_at_write(sig):
