@@ -4,6 +4,7 @@
 // replaced. Writes dir_fd and leaf (posix_host.h), and caller_fd when a link
 // leads through the process's own descriptors (caller.cpp).
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <fcntl.h>
@@ -23,6 +24,22 @@ std::size_t dir_length(const char* path)
 	return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
 }
 
+#ifdef HAVE_STATX_ATTRIBUTES
+// The attributes the kernel tells of name in dir_fd, into known; none where
+// it has no statx (before Linux 4.11).
+bool attributes_of(const char* name, int flags, std::uint64_t& known)
+{
+	struct statx entry {};
+#ifdef HAVE_STATX_SYSCALL
+	const long failed = syscall(SYS_statx, dir_fd, name, flags, 0U, &entry);
+#else
+	const int failed = statx(dir_fd, name, flags, 0U, &entry);
+#endif
+	known = failed != 0 ? 0 : entry.stx_attributes & entry.stx_attributes_mask;
+	return failed == 0 || errno == ENOSYS;
+}
+#endif
+
 // Whether the leaf may be written, without opening it: a write-open would
 // break a lease, wake watchers and refuse a running program, none of which
 // a rename does. Root may write anything but an immutable file, so the
@@ -33,15 +50,14 @@ bool entry_writable()
 	    (errno != EINVAL || faccessat(dir_fd, leaf, W_OK, AT_EACCESS) != 0))
 		return false;
 #ifdef HAVE_STATX_ATTRIBUTES
-	struct statx entry {};
-	if (statx(dir_fd, leaf, AT_SYMLINK_NOFOLLOW, 0, &entry) != 0)
+	std::uint64_t entry = 0;
+	if (!attributes_of(leaf, AT_SYMLINK_NOFOLLOW, entry))
 		return false;
-	if ((entry.stx_attributes & entry.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+	if ((entry & STATX_ATTR_MOUNT_ROOT) != 0) {
 		errno = EBUSY;  // a bind-mounted file
 		return false;
 	}
-	if ((entry.stx_attributes & entry.stx_attributes_mask & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) !=
-	    0) {
+	if ((entry & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0) {
 		errno = EPERM;
 		return false;
 	}
@@ -120,10 +136,10 @@ bool may_replace_entry()
 	if (!entry_writable())
 		return false;
 #ifdef HAVE_STATX_ATTRIBUTES
-	struct statx dir {};
-	if (statx(dir_fd, "", AT_EMPTY_PATH, 0, &dir) != 0)
+	std::uint64_t dir = 0;
+	if (!attributes_of("", AT_EMPTY_PATH, dir))
 		return false;
-	if ((dir.stx_attributes & dir.stx_attributes_mask & STATX_ATTR_APPEND) != 0) {
+	if ((dir & STATX_ATTR_APPEND) != 0) {
 		errno = EPERM;
 		return false;
 	}

@@ -15,7 +15,21 @@
 #ifdef O_TMPFILE
 #define HAVE_O_TMPFILE 1  // an unnamed file, linked in when complete
 #endif
-#if defined(STATX_ATTR_MOUNT_ROOT) && defined(STATX_ATTR_APPEND)
+// statx, the kernel's call, also where the C library's headers lack it (musl
+// before 1.2.5): then the kernel's own struct and constants, and the call
+// through syscall(). Never both: the C library's struct clashes with the
+// kernel's.
+#ifdef STATX_TYPE
+#define HAVE_STATX 1
+#elif defined(__linux__) && __has_include(<linux/stat.h>)
+#include <linux/stat.h>
+#include <sys/syscall.h>
+#ifdef SYS_statx
+#define HAVE_STATX 1
+#define HAVE_STATX_SYSCALL 1  // no wrapper in the C library
+#endif
+#endif
+#if defined(HAVE_STATX) && defined(STATX_ATTR_MOUNT_ROOT) && defined(STATX_ATTR_APPEND)
 #define HAVE_STATX_ATTRIBUTES 1  // mount points and append-only directories
 #endif
 #ifdef __linux__

@@ -20,11 +20,14 @@ RESTORATIONS = [
     pytest.param(lambda w: w.write("001.dat", w.scrambled[:1078]), "001.dat", "new.bmp",
                  id="from a sourcefile of exactly the restored span"),
     pytest.param(nothing, "001.dat", "misc.dat", id="over misc.dat itself"),
-    pytest.param(lambda w: shutil.copy(w / "001.dat", w / ("0" + "s" * 62)), "0" + "s" * 62, "d" * 63,
+    pytest.param(steps(lambda w: shutil.copy(w / "001.dat", w / ("0" + "s" * 62))), "0" + "s" * 62, "d" * 63,
                  id="with names of 63 bytes"),
     pytest.param(lambda w: w.mkdir("sub"), "001.dat", "sub/new.bmp", id="into a subdirectory"),
     pytest.param(lambda w: w.append_only("ao"), "001.dat", "ao/new.bmp", id="into an append-only directory",
                  marks=(posix, pytest.mark.mounts, pytest.mark.linux)),
+    # Linux before 4.11 tells no attributes: the old destfile is replaced as where there are none.
+    pytest.param(lambda w: {"wrap": w.tool.inject("statx:error=ENOSYS")}, "001.dat", "old.bmp",
+                 id="over an old destfile, on a kernel without statx", marks=(posix, pytest.mark.strace)),
     pytest.param(lambda w: w.link("link.bmp", "old.bmp"), "001.dat", "link.bmp", id="through a symbolic link",
                  marks=posix),
     pytest.param(lambda w: w.link("sub/link.bmp", "../old.bmp"), "001.dat", "sub/link.bmp",
@@ -36,11 +39,11 @@ RESTORATIONS = [
 
 @pytest.mark.parametrize("setup, source, dest", RESTORATIONS)
 def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest):
-    setup(work)
+    run = setup(work) or {}
     before = work.snapshot()
     # The file the destfile name leads to receives as many bytes as the sourcefile holds.
     receiver, length = os.path.relpath(os.path.realpath(work / dest), work.path), os.path.getsize(work / source)
-    result = work.run([source, dest])
+    result = work.run([source, dest], **run)
     assert (result.status, result.stdout, result.stderr) == (0, "", "")
     after = work.snapshot()
     assert after.pop(receiver)[0] == work.original[:length]
