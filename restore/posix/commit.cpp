@@ -15,9 +15,25 @@
 namespace posix_host {
 namespace {
 
+// The file's data and metadata, on the disk itself: where F_FULLFSYNC exists
+// (macOS), fsync leaves them in the drive's own cache. A filesystem that
+// refuses F_FULLFSYNC still takes fsync.
+bool flush_all(int fd)
+{
+#ifdef HAVE_F_FULLFSYNC
+	if (fcntl(fd, F_FULLFSYNC) == 0)
+		return true;
+	if (errno != ENOTSUP && errno != EINVAL && errno != ENOTTY)
+		return false;
+#endif
+	return fsync(fd) == 0;
+}
+
 bool flush_data(int fd)
 {
-#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+#ifdef HAVE_F_FULLFSYNC
+	return flush_all(fd);
+#elif defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
 	return fdatasync(fd) == 0;
 #else
 	return fsync(fd) == 0;
@@ -79,7 +95,7 @@ bool link_new(int fd)
 		if (errno != EEXIST || (!reconsider_destination(fd) && errno != EAGAIN))
 			return false;
 		if (route == output_route::unnamed_old)
-			return fsync(fd) == 0 && replace_with_unnamed(fd);
+			return flush_all(fd) && replace_with_unnamed(fd);
 	}
 	return false;
 }
@@ -112,7 +128,7 @@ bool finish_in_place(int fd)
 	if (fstat(fd, &st) != 0)
 		return false;
 	if (S_ISBLK(st.st_mode))
-		return fsync(fd) == 0;
+		return flush_all(fd);
 	const off_t end = route == output_route::direct && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : 0;
 	return end >= 0 && (end == 0 || ftruncate(fd, end) == 0);
 }
@@ -129,7 +145,7 @@ bool host_commit_output(host_file file)
 	// directory's flush with success (XFS does); the file's flush after it
 	// tells.
 	bool done = in_place ? finish_in_place(fd)
-	                     : flush_data(fd) && put_in_place(fd) && fsync(dir_readable ? dir_fd : fd) == 0 &&
+	                     : flush_data(fd) && put_in_place(fd) && flush_all(dir_readable ? dir_fd : fd) &&
 	                           flush_data(fd);
 	if (!done) {
 		host_discard_output(file);

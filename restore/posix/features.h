@@ -42,3 +42,12 @@
 #define HAVE_O_DIRECT 1  // writes from the buffer straight to the disk
 #endif
 #endif
+
+// macOS: fsync leaves the data in the drive's own cache, F_FULLFSYNC does not.
+#ifdef F_FULLFSYNC
+#define HAVE_F_FULLFSYNC 1
+#endif
+// macOS: the system's own copier of a file's ACL and extended attributes.
+#if __has_include(<copyfile.h>)
+#define HAVE_FCOPYFILE 1
+#endif
