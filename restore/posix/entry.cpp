@@ -93,12 +93,12 @@ bool locate_entry(const char* name)
 			return false;
 		if (is_own_descriptor(dir_fd, leaf))
 			return true;
-		if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0)
-			return false;
-		if (is_same_file(st, found))
+		if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && is_same_file(st, found))
 			return true;
-		if (!S_ISLNK(st.st_mode)) {
-			errno = EAGAIN;  // another file took the name meanwhile
+		// The kernel found it by this name: changed meanwhile, by another
+		// file or, on some filesystems, a rename in two steps.
+		if (errno == ENOENT || !S_ISLNK(st.st_mode)) {
+			errno = EAGAIN;
 			return false;
 		}
 		char link[PATH_MAX];
@@ -117,8 +117,11 @@ bool locate_entry(const char* name)
 // where its temporary could never be removed.
 bool may_replace_entry()
 {
-	if (!entry_writable())
+	if (!entry_writable()) {
+		if (errno == ENOENT)
+			errno = EAGAIN;  // the entry went meanwhile
 		return false;
+	}
 #ifdef HAVE_STATX_ATTRIBUTES
 	struct statx dir {};
 	if (statx(dir_fd, "", AT_EMPTY_PATH, 0, &dir) != 0)
