@@ -23,15 +23,10 @@ std::size_t dir_length(const char* path)
 	return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
 }
 
-// Whether the leaf may be written, without opening it: a write-open would
-// break a lease, wake watchers and refuse a running program, none of which
-// a rename does. Root may write anything but an immutable file, so the
-// entry's own attributes are asked too.
-bool entry_writable()
+// Root may write anything but an immutable file: the entry's own attributes
+// tell, and whether it is a mount point, which a rename cannot replace.
+bool attributes_allow_replacing()
 {
-	if (faccessat(dir_fd, leaf, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 &&
-	    (errno != EINVAL || faccessat(dir_fd, leaf, W_OK, AT_EACCESS) != 0))
-		return false;
 #ifdef HAVE_STATX_ATTRIBUTES
 	struct statx entry {};
 	if (statx(dir_fd, leaf, AT_SYMLINK_NOFOLLOW, 0, &entry) != 0)
@@ -55,6 +50,17 @@ bool entry_writable()
 	}
 #endif
 	return true;
+}
+
+// Whether the leaf may be written, asked without opening it: a write-open
+// would break a lease, wake watchers and refuse a running program, none of
+// which a rename does. A C library without AT_SYMLINK_NOFOLLOW here refuses
+// it (EINVAL); the leaf was just found to be no link anyway.
+bool entry_writable()
+{
+	const bool writable = faccessat(dir_fd, leaf, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0 ||
+	                      (errno == EINVAL && faccessat(dir_fd, leaf, W_OK, AT_EACCESS) == 0);
+	return writable && attributes_allow_replacing();
 }
 
 }  // namespace

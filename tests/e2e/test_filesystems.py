@@ -171,9 +171,10 @@ def test_death_leaves_the_directory_as_it_was(on_fs, dest):
 
 # A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then.
 @strace
-@pytest.mark.parametrize("dest, call", [("old.bmp", "renameat"), ("new.bmp", "linkat")])
-def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest, call):
+@pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
+def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
     require("xfs_io", "strace")
+    call = "linkat" if dest == "new.bmp" and not tool.portable else "renameat"  # a named temporary is renamed
     with mounted("xfs", tmp_path) as fs:
         w = Workdir(fs / "work", tool, bitmap)
         run("sync", "-f", fs)
@@ -190,6 +191,8 @@ def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest, ca
         run("umount", fs)
         run("mount", "-o", "loop", tmp_path / "xfs.img", fs)
         after = look(w)
+        if tool.portable:  # a named temporary: the cut may leave it, and only it
+            after = {name: seen for name, seen in after.items() if not name.startswith(".dat2bmp-")}
         assert after in (before, replaced(before, after, dest))
 
 
