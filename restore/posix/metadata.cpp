@@ -1,16 +1,38 @@
 // What an old destfile carries over to the temporary that replaces it, so
 // that the replaced file looks as one written in place would: its owner,
-// group and mode, as far as the filesystem keeps them. Owns nothing; called
-// by temporary.cpp on a temporary no one else can have opened yet.
+// group and mode; where the build has libacl and libattr, its ACL and
+// extended attributes; on Linux, its inode flags. Each as far as the process
+// may set it and the filesystem keeps it: what cannot be kept is left out,
+// never a failure. Owns nothing; reads the old file through found_fd
+// (destination.cpp), whose fstat is old, and is called by temporary.cpp on a
+// temporary no one else can have opened yet, or by destination.cpp on one
+// already written, when an old file took the name meanwhile.
+#include <cstring>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "posix_host.h"
 
+#ifdef HAVE_LIBACL
+#include <acl/libacl.h>
+#include <attr/libattr.h>
+#endif
+#ifdef HAVE_INODE_FLAGS
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
+
 namespace posix_host {
 
-// Set-ID bits only with the owner or group they were for.
-void keep_metadata(int fd, const struct stat& old)
+namespace {
+
+constexpr mode_t permission_bits = 0777;
+
+// The owner and group, and the mode to give with them: set-ID bits only
+// with the owner or group they were for.
+mode_t keep_owner(int fd, const struct stat& old)
 {
 	// The owner first: giving a file away clears its set-ID bits. Where the
 	// owner may not be given, the group still may be.
@@ -25,7 +47,101 @@ void keep_metadata(int fd, const struct stat& old)
 		mode &= ~static_cast<mode_t>(S_ISUID);
 	if (!known || now.st_gid != old.st_gid)
 		mode &= ~static_cast<mode_t>(S_ISGID);
-	(void)fchmod(fd, mode);
+	return mode;
+}
+
+// The old file open for reading, or -1: its attributes and flags cannot be
+// read through O_PATH. O_NONBLOCK: a lease on it is not waited for.
+int open_old_file()
+{
+#if defined(HAVE_LIBACL) || defined(HAVE_INODE_FLAGS)
+	if (found_fd >= 0)
+		return open(fd_path(found_fd).text, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+#endif
+	return -1;
+}
+
+#ifdef HAVE_LIBACL
+// The attributes worth giving another file: those /etc/xattr.conf neither
+// skips nor leaves to the ACL, and not security.capability, which the kernel
+// drops from a file written to: the new bytes never had it.
+int is_kept_attribute(const char* name, struct error_context* context)
+{
+	return std::strcmp(name, "security.capability") != 0 &&
+	       attr_copy_check_permissions(name, context) != 0;
+}
+#endif
+
+// Before the mode: writing attributes takes the write permission the
+// temporary's own mode gives until then.
+void keep_attributes(int fd, int source)
+{
+#ifdef HAVE_LIBACL
+	if (source >= 0)
+		(void)attr_copy_fd(fd_path(source).text, source, fd_path(fd).text, fd, is_kept_attribute,
+		                   nullptr);
+#else
+	(void)fd;
+	(void)source;
+#endif
+}
+
+// The permission bits and the ACL exactly, the group's entry and the mask
+// each where it was; false where only fchmod can keep them.
+bool keep_permissions(int fd, int source)
+{
+#ifdef HAVE_LIBACL
+	if (source >= 0)
+		return perm_copy_fd(fd_path(source).text, source, fd_path(fd).text, fd, nullptr) == 0;
+	// An old file that cannot be read still shows its ACL to its name.
+	if (found_fd >= 0)
+		return perm_copy_file(fd_path(found_fd).text, fd_path(fd).text, nullptr) == 0;
+#else
+	(void)fd;
+	(void)source;
+#endif
+	return false;
+}
+
+#ifdef HAVE_INODE_FLAGS
+// FS_IOC_SETFLAGS takes every bit or none: one the filesystem does not take
+// fails the call (EOPNOTSUPP), one the process may not set too (EPERM). So
+// where the whole set fails, each bit is tried on its own. Never immutable or
+// append-only: the temporary could not be linked.
+void keep_flags(int fd, int source)
+{
+	constexpr unsigned never = FS_IMMUTABLE_FL | FS_APPEND_FL;
+	unsigned wanted = 0;
+	unsigned now = 0;
+	if (source < 0 || ioctl(source, FS_IOC_GETFLAGS, &wanted) != 0 ||
+	    ioctl(fd, FS_IOC_GETFLAGS, &now) != 0)
+		return;
+	wanted &= ~never;
+	if (wanted == now || ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0)
+		return;
+	for (unsigned bit = 1; bit != 0; bit <<= 1U) {
+		unsigned next = now ^ bit;
+		if (((wanted ^ now) & bit) != 0 && ioctl(fd, FS_IOC_SETFLAGS, &next) == 0)
+			now = next;
+	}
+}
+#else
+void keep_flags(int /*fd*/, int /*source*/) {}
+#endif
+
+}  // namespace
+
+void keep_metadata(int fd, const struct stat& old)
+{
+	const mode_t mode = keep_owner(fd, old);
+	const int source = open_old_file();
+	keep_attributes(fd, source);
+	// The ACL leaves the set-ID and sticky bits to the one fchmod.
+	if (!keep_permissions(fd, source) || (mode & ~permission_bits) != 0)
+		(void)fchmod(fd, mode);
+	keep_flags(fd, source);
+	if (source >= 0)
+		close(source);
 }
 
 }  // namespace posix_host

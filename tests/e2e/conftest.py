@@ -25,6 +25,7 @@ def pytest_addoption(parser):
     parser.addoption("--launcher", default="", help="command prefixed to every run: wine, or qemu-user")
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
+    parser.addoption("--no-acl-xattr", action="store_true", help="built without libacl and libattr")
     parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
 
 
@@ -33,6 +34,7 @@ def pytest_collection_modifyitems(config, items):
     wine = under_wine(shlex.split(launcher))
     skips = [("posix", wine, f"needs POSIX, runs under {launcher}"), ("wine", not wine, "runs only under wine"),
              ("linux", config.getoption("--portable"), "needs the Linux-only calls the portable host goes without"),
+             ("acl_xattr", config.getoption("--no-acl-xattr"), "built without libacl and libattr, which keep these"),
              ("valgrind", config.getoption("--sanitized"), "valgrind and the sanitizers do not mix")]
     # A host tool cannot wrap a program that runs in an emulator.
     skips += [(needs, launcher and not wine, f"needs {needs} on the host, runs under {launcher}")

@@ -1,14 +1,17 @@
-"""The tool on real filesystems, each made fresh on an image and mounted (as root): conversions, a full disk, and
-power cuts, where a filesystem is shut down without writing its journal, as a power loss leaves it, then remounted."""
+"""The tool on real filesystems, each made fresh on an image and mounted (as root): conversions, a full disk, power
+cuts, where a filesystem is shut down without writing its journal, as a power loss leaves it, then remounted, and what
+a replaced file keeps."""
 import os
 import shutil
 import signal
+import stat
+import struct
 import subprocess
 from contextlib import contextmanager
 
 import pytest
 
-from conftest import OLD, Workdir
+from conftest import OLD, Workdir, as_user, steps
 
 pytestmark = [pytest.mark.mounts, pytest.mark.posix]
 strace = pytest.mark.strace
@@ -148,3 +151,91 @@ def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path
         if kill and tool.portable:  # a named temporary: SIGKILL may leave it, and only it
             after = {name: seen for name, seen in after.items() if not name.startswith(".dat2bmp-")}
         assert after == (before if kill else replaced(before, after, dest))
+
+
+# What a replaced file keeps: its ACL, extended attributes and inode flags, on the filesystems that have them all.
+KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
+# How a run starts: as root; as another user, in the old file's group 1000; as root, with the first FS_IOC_SETFLAGS
+# refused, as for one flag the filesystem does not take (the third ioctl: the old file's flags and the new one's are
+# read first).
+ROOT, USER = {}, as_user(65534, 1000)
+REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
+acl_xattr, linux = pytest.mark.acl_xattr, pytest.mark.linux
+
+
+def kept(path):
+    """What a replace should carry over, as users see it: mode, ACL entries (getfacl), the other extended attributes,
+    inode flags (lsattr)."""
+    seen = {"mode": oct(stat.S_IMODE(os.stat(path).st_mode)), "acl": run("getfacl", "-cnE", path).split()}
+    seen.update((name, os.getxattr(path, name)) for name in os.listxattr(path) if not name.startswith("system."))
+    seen.update((f"+{flag}", True) for flag in run("lsattr", "-d", path).split()[0].replace("-", ""))
+    return seen
+
+
+def old_file(*commands):
+    """Runs each command on old.bmp."""
+    return steps(*(lambda w, command=command: run(*command, w / "old.bmp") for command in commands))
+
+
+def xattrs(*names):
+    return old_file(*(["setfattr", "-n", name, "-v", f"from {name}"] for name in names))
+
+
+def write_after(setup):
+    """setup on an empty old.bmp, then its bytes: flags that only an empty file takes."""
+    return steps(lambda w: w.write("old.bmp", b""), setup, lambda w: w.write("old.bmp", OLD))
+
+
+# A file capability (struct vfs_cap_data, revision 2: cap_net_raw, effective), which no replace may carry over.
+CAPABILITY = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability",
+                                         struct.pack("<5I", 0x2000001, 1 << 13, 0, 0, 0)))
+NAMED = old_file(["chmod", "640"], ["setfacl", "-m", "u:1:rw,u:65534:rw"])  # group::r--, mask::rw-
+ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABILITY)
+GROUP_WRITES = steps(old_file(["chmod", "464"]), xattrs("user.origin"))  # the owner may only read
+UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattrs("user.origin"))  # group::-w-
+FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
+NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
+
+
+@pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
+@pytest.mark.parametrize("setup, how, dropped", [
+    *(pytest.param(*row, id=name, marks=acl_xattr) for name, *row in [
+        ("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
+        ("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
+        ("root keeps user, trusted and security attributes, not a capability", ATTRIBUTES, ROOT,
+         {"security.capability"}),
+        ("another user keeps user attributes only", ATTRIBUTES, USER,
+         {"trusted.origin", "security.origin", "security.capability"}),
+        ("another user keeps the attributes of a file its owner may only read", GROUP_WRITES, USER, ()),
+        ("another user who may not read the old file keeps its mode and ACL, not its attributes", UNREADABLE, USER,
+         {"user.origin"}),
+    ]),
+    *(pytest.param(*row, id=name, marks=linux) for name, *row in [
+        ("root keeps the inode flags", FLAGS, ROOT, ()),
+        ("another user keeps the inode flags", FLAGS, USER, ()),
+        ("root keeps no copy-on-write, which only an empty file takes", NO_COPY_ON_WRITE, ROOT, ()),
+    ]),
+    pytest.param(FLAGS, REFUSED, (), id="flags refused together are kept one by one", marks=[linux, strace]),
+])
+def test_replacing_keeps_acl_attributes_and_flags(on_fs, setup, how, dropped):
+    os.chmod(on_fs.path, 0o777)
+    os.chown(on_fs / "old.bmp", 1000, 1000)
+    os.chmod(on_fs / "old.bmp", 0o664)
+    setup(on_fs)
+    before = kept(on_fs / "old.bmp")
+    result = on_fs.run(["001.dat", "old.bmp"], **how)
+    assert (result.status, result.stderr) == (0, "")
+    assert (on_fs / "old.bmp").read_bytes() == on_fs.original
+    assert kept(on_fs / "old.bmp") == {key: value for key, value in before.items() if key not in dropped}
+
+
+@pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
+@pytest.mark.parametrize("default_acl", [None, "u:1:rw,g::r,o::-"], ids=["under the umask", "under a default ACL"])
+@pytest.mark.parametrize("user", [ROOT, USER], ids=["root", "another user"])
+def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user):
+    os.chmod(on_fs.path, 0o777)
+    if default_acl:
+        run("setfacl", "-d", "-m", default_acl, on_fs.path)
+    os.close(os.open(on_fs / "other.bmp", os.O_CREAT | os.O_WRONLY, 0o666))
+    assert on_fs.run(["001.dat", "new.bmp"], **user).status == 0
+    assert kept(on_fs / "new.bmp") == kept(on_fs / "other.bmp")
