@@ -50,17 +50,7 @@ mode_t keep_owner(int fd, const struct stat& old)
 	return mode;
 }
 
-// The old file open for reading, or -1: its attributes and flags cannot be
-// read through O_PATH. O_NONBLOCK: a lease on it is not waited for.
-int open_old_file()
-{
 #if defined(HAVE_LIBACL) || defined(HAVE_INODE_FLAGS)
-	if (found_fd >= 0)
-		return open(fd_path(found_fd).text, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-#endif
-	return -1;
-}
-
 #ifdef HAVE_LIBACL
 // The attributes worth giving another file: those /etc/xattr.conf neither
 // skips nor leaves to the ACL, and not security.capability, which the kernel
@@ -94,8 +84,7 @@ bool keep_permissions(int fd, int source)
 	if (source >= 0)
 		return perm_copy_fd(fd_path(source).text, source, fd_path(fd).text, fd, nullptr) == 0;
 	// An old file that cannot be read still shows its ACL to its name.
-	if (found_fd >= 0)
-		return perm_copy_file(fd_path(found_fd).text, fd_path(fd).text, nullptr) == 0;
+	return perm_copy_file(fd_path(found_fd).text, fd_path(fd).text, nullptr) == 0;
 #else
 	(void)fd;
 	(void)source;
@@ -128,13 +117,17 @@ void keep_flags(int fd, int source)
 #else
 void keep_flags(int /*fd*/, int /*source*/) {}
 #endif
+#endif
 
 }  // namespace
 
 void keep_metadata(int fd, const struct stat& old)
 {
 	const mode_t mode = keep_owner(fd, old);
-	const int source = open_old_file();
+#if defined(HAVE_LIBACL) || defined(HAVE_INODE_FLAGS)
+	// Attributes and flags cannot be read through O_PATH: the old file again,
+	// for reading. O_NONBLOCK: a lease on it is not waited for.
+	const int source = open(fd_path(found_fd).text, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 	keep_attributes(fd, source);
 	// The ACL leaves the set-ID and sticky bits to the one fchmod.
 	if (!keep_permissions(fd, source) || (mode & ~permission_bits) != 0)
@@ -142,6 +135,9 @@ void keep_metadata(int fd, const struct stat& old)
 	keep_flags(fd, source);
 	if (source >= 0)
 		close(source);
+#else
+	(void)fchmod(fd, mode);
+#endif
 }
 
 }  // namespace posix_host
