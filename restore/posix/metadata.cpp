@@ -52,6 +52,11 @@ mode_t keep_owner(int fd, const struct stat& old)
 
 #if defined(HAVE_LIBACL) || defined(HAVE_INODE_FLAGS)
 #ifdef HAVE_LIBACL
+// The names the libraries would put in messages, which they print only when
+// given a context to print in: none is given.
+constexpr const char* old_name = "the old destfile";
+constexpr const char* new_name = "the new destfile";
+
 // The attributes worth giving another file: those /etc/xattr.conf neither
 // skips nor leaves to the ACL, and not security.capability, which the kernel
 // drops from a file written to: the new bytes never had it.
@@ -68,8 +73,7 @@ void keep_attributes(int fd, int source)
 {
 #ifdef HAVE_LIBACL
 	if (source >= 0)
-		(void)attr_copy_fd(fd_path(source).text, source, fd_path(fd).text, fd, is_kept_attribute,
-		                   nullptr);
+		(void)attr_copy_fd(old_name, source, new_name, fd, is_kept_attribute, nullptr);
 #else
 	(void)fd;
 	(void)source;
@@ -82,7 +86,7 @@ bool keep_permissions(int fd, int source)
 {
 #ifdef HAVE_LIBACL
 	if (source >= 0)
-		return perm_copy_fd(fd_path(source).text, source, fd_path(fd).text, fd, nullptr) == 0;
+		return perm_copy_fd(old_name, source, new_name, fd, nullptr) == 0;
 	// An old file that cannot be read still shows its ACL to its name.
 	return perm_copy_file(fd_path(found_fd).text, fd_path(fd).text, nullptr) == 0;
 #else
