@@ -90,9 +90,15 @@ finding examine(const char* name)
 {
 	if (!resolve_name(name)) {
 		struct stat st {};
+		if (errno != ENOENT)
+			return finding::refused;
 		// A dangling link: its target cannot be asked of the kernel without
-		// creating it.
-		if (errno != ENOENT || lstat(name, &st) == 0 || !open_directory(name))
+		// creating it. Anything else there now came meanwhile.
+		if (lstat(name, &st) == 0) {
+			errno = S_ISLNK(st.st_mode) ? ENOENT : EAGAIN;
+			return finding::refused;
+		}
+		if (!open_directory(name))
 			return finding::refused;
 		errno = EISDIR;
 		return leaf[0] == '\0' ? finding::refused : finding::new_name;

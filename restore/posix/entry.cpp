@@ -23,15 +23,10 @@ std::size_t dir_length(const char* path)
 	return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
 }
 
-// Whether the leaf may be written, without opening it: a write-open would
-// break a lease, wake watchers and refuse a running program, none of which
-// a rename does. Root may write anything but an immutable file, so the
-// entry's own attributes are asked too.
-bool entry_writable()
+// Root may write anything but an immutable file: the entry's own attributes
+// tell, and whether it is a mount point, which a rename cannot replace.
+bool attributes_allow_replacing()
 {
-	if (faccessat(dir_fd, leaf, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 &&
-	    (errno != EINVAL || faccessat(dir_fd, leaf, W_OK, AT_EACCESS) != 0))
-		return false;
 #ifdef HAVE_STATX_ATTRIBUTES
 	struct statx entry {};
 	if (statx(dir_fd, leaf, AT_SYMLINK_NOFOLLOW, 0, &entry) != 0)
@@ -55,6 +50,17 @@ bool entry_writable()
 	}
 #endif
 	return true;
+}
+
+// Whether the leaf may be written, asked without opening it: a write-open
+// would break a lease, wake watchers and refuse a running program, none of
+// which a rename does. A C library without AT_SYMLINK_NOFOLLOW here refuses
+// it (EINVAL); the leaf was just found to be no link anyway.
+bool entry_writable()
+{
+	const bool writable = faccessat(dir_fd, leaf, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0 ||
+	                      (errno == EINVAL && faccessat(dir_fd, leaf, W_OK, AT_EACCESS) == 0);
+	return writable && attributes_allow_replacing();
 }
 
 }  // namespace
@@ -93,12 +99,12 @@ bool locate_entry(const char* name)
 			return false;
 		if (is_own_descriptor(dir_fd, leaf))
 			return true;
-		if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0)
-			return false;
-		if (is_same_file(st, found))
+		if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && is_same_file(st, found))
 			return true;
-		if (!S_ISLNK(st.st_mode)) {
-			errno = EAGAIN;  // another file took the name meanwhile
+		// The kernel found it by this name: changed meanwhile, by another
+		// file or, on some filesystems, a rename in two steps.
+		if (errno == ENOENT || !S_ISLNK(st.st_mode)) {
+			errno = EAGAIN;
 			return false;
 		}
 		char link[PATH_MAX];
@@ -117,8 +123,11 @@ bool locate_entry(const char* name)
 // where its temporary could never be removed.
 bool may_replace_entry()
 {
-	if (!entry_writable())
+	if (!entry_writable()) {
+		if (errno == ENOENT)
+			errno = EAGAIN;  // the entry went meanwhile
 		return false;
+	}
 #ifdef HAVE_STATX_ATTRIBUTES
 	struct statx dir {};
 	if (statx(dir_fd, "", AT_EMPTY_PATH, 0, &dir) != 0)

@@ -272,3 +272,29 @@ def work(tmp_path, tool, bitmap):
     for giant in tmp_path.rglob("0*"):  # sparse, yet no need to keep them
         if giant.is_file() and not giant.is_symlink() and giant.stat().st_size > 1 << 24:
             giant.unlink()
+
+
+def read_or_none(path):
+    try:
+        return path.read_bytes()
+    except FileNotFoundError:
+        return None
+
+
+def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False):
+    """Runs at once onto dest, from as many sources (each its own tail): every run succeeds, dest only ever holds
+    its old bytes or one whole conversion (or, with gaps, is missing for a moment: a rename that is no single step),
+    and nothing else is left."""
+    sources = sources or runs
+    for i in range(sources):
+        w.write(f"0{i}.dat", w.scrambled + bytes([i]) * tail)
+    whole = {w.original + bytes([i]) * tail for i in range(sources)}
+    names = sorted({*os.listdir(w.path), dest})
+    processes = [w.tool.start([f"0{i % sources}.dat", dest], w.path) for i in range(runs)]
+    seen = set()
+    while any(p.poll() is None for p in processes):
+        seen.add(read_or_none(w / dest))
+    assert [w.tool.finish(p) for p in processes] == [Result(0, "", "")] * runs
+    assert seen <= whole | {OLD if dest == "old.bmp" else None} | ({None} if gaps else set())
+    assert (w / dest).read_bytes() in whole
+    assert sorted(os.listdir(w.path)) == names

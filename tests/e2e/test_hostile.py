@@ -1,10 +1,16 @@
 """Hostile surroundings: names the kernel resolves to open files, deaths at any moment, a caller's blocked signals,
 a file size limit on standard error, and another user replacing a shared file."""
+import ctypes
 import os
 import resource
 import signal
+import shutil
 import stat
+import struct
+import subprocess
+import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -70,6 +76,62 @@ def test_own_descriptor_destfile_is_the_open_file_it_names(work, dest, opener, s
     assert (after, stray) == (before, [])
 
 
+LEASE_HOLDER = """
+import fcntl, os, signal, sys
+signal.signal(signal.SIGIO, lambda *_: print("lease broken", flush=True))
+fcntl.fcntl(os.open(sys.argv[1], os.O_RDONLY), fcntl.F_SETLEASE, fcntl.F_RDLCK)
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+
+def read_lease(w):
+    holder = subprocess.Popen([sys.executable, "-c", LEASE_HOLDER, w / "old.bmp"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "held\n"
+    return lambda: holder.communicate(timeout=10)[0]
+
+
+def watcher(w):
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK)
+    in_modify, in_close_write = 0x2, 0x8
+    assert libc.inotify_add_watch(fd, bytes(w / "old.bmp"), in_modify | in_close_write) >= 0
+
+    def seen():
+        try:
+            events = os.read(fd, 4096)
+        except BlockingIOError:
+            events = b""
+        os.close(fd)
+        masks = [struct.unpack_from("iIII", events, i)[1] for i in range(0, len(events), 16)]  # no names: a file
+        return [mask for mask in masks if mask & (in_modify | in_close_write)]
+    return seen
+
+
+def running_program(w):
+    shutil.copy("/bin/sleep", w / "old.bmp")
+    os.chmod(w / "old.bmp", 0o755)
+    program = subprocess.Popen([w / "old.bmp", "60"])
+    w.cleanups.append(program.kill)
+    time.sleep(0.1)
+    return lambda: program.poll()
+
+
+# Nothing but a rename touches the old file: no write-open that would break a lease, wake a watcher of writes, or
+# meet a running program's ETXTBSY.
+@pytest.mark.parametrize("holder, untouched", [
+    pytest.param(read_lease, "", id="a read lease is not broken"),
+    pytest.param(watcher, [], id="a watcher sees no write"),
+    pytest.param(running_program, None, id="a running program runs on"),
+])
+def test_old_file_in_use_is_replaced_undisturbed(work, holder, untouched):
+    seen = holder(work)
+    result = work.run(["001.dat", "old.bmp"])
+    assert (result.status, result.stderr, seen()) == (0, "", untouched)
+    assert (work / "old.bmp").read_bytes() == work.original
+
+
 def killed_at_write(sig):
     def death(w):
         return {"wrap": w.tool.inject(f"write:signal={sig.name}:when=1"),
@@ -113,12 +175,55 @@ def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
 
 
 @pytest.mark.strace
+@pytest.mark.linux
+def test_signal_at_the_link_of_the_replacement_leaves_no_temporary(work):
+    # Over an old destfile, the unnamed file is linked under a temporary name, then renamed: a signal between the two
+    # waits until both are done.
+    names = sorted(os.listdir(work.path))
+    result = work.run(["001.dat", "old.bmp"], wrap=work.tool.inject("linkat:signal=SIGTERM:when=1"))
+    assert (result.status, sorted(os.listdir(work.path))) == (-signal.SIGTERM, names)
+    assert (work / "old.bmp").read_bytes() == work.original
+
+
+@pytest.mark.strace
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_signal_the_caller_blocked_stays_blocked(work, dest):
     result = work.run(["001.dat", dest], wrap=work.tool.inject("write:signal=SIGTERM:when=1"),
                       preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
     assert (result.status, result.stderr) == (0, "")
     assert (work / dest).read_bytes() == work.original
+
+
+def others_private_file(w, dest):
+    w.write(dest, OLD)
+    os.chown(w / dest, 1000, 1000)
+    os.chmod(w / dest, 0o600)
+
+
+# Another program makes the destfile's name while the new file is written: it is then replaced as an old destfile
+# is, with every check and all that is kept, or not at all.
+@pytest.mark.mounts
+@pytest.mark.strace
+@pytest.mark.linux
+@pytest.mark.parametrize("directory, message", [
+    pytest.param(None, "", id="another user's private file is kept as it was, but for its bytes"),
+    pytest.param("a", "Something is screwy with WriteFile: Operation not permitted\n",
+                 id="a file in an append-only directory is refused, nothing left"),
+])
+def test_name_that_appears_during_the_run_is_an_old_destfile(work, directory, message):
+    dest = "dir/new.bmp"
+    work.mkdir("dir")
+    if directory:
+        work.chattr("dir", directory)
+    process = work.tool.start(["001.dat", dest], work.path, wrap=work.tool.inject("linkat:delay_enter=1500000:when=1"))
+    time.sleep(0.5)  # the new file is written, its link waits
+    others_private_file(work, dest)
+    before = work.snapshot()
+    result = work.tool.finish(process)
+    assert (result.status, result.stderr) == (1 if message else 0, message)
+    if not message:
+        before[dest] = (work.original, *before[dest][1:])
+    assert work.snapshot() == before
 
 
 @pytest.mark.mounts
