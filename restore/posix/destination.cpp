@@ -10,6 +10,7 @@
 // or a failure drops it. Works relative to the directory's descriptor, so
 // that a path swapped mid-run cannot redirect the write.
 #include <cerrno>
+#include <ctime>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -208,10 +209,13 @@ host_file host_create_output(const char* name, host_file source)
 		return no_file;
 	}
 	chosen_name = name;
-	// Other runs may be replacing the same file: look again.
+	// Other runs may be replacing the same file: look again, a little later
+	// each time, so that a busy name settles (a quarter second in all).
 	for (int tries = 1;; ++tries) {
 		const host_file file = choose_output(name);
 		if (file != no_file || errno != EAGAIN || tries == max_tries)
 			return file;
+		const timespec pause{0, tries * 50'000L};
+		nanosleep(&pause, nullptr);
 	}
 }
