@@ -145,7 +145,6 @@ host_file host_create_output(const char* name, host_file)
 	// Devices are written as they are; there is nothing to keep.
 	if (GetFileType(destfile) != FILE_TYPE_DISK)
 		return file_of(destfile);
-	// The old file could be written, so it may be replaced.
 	BY_HANDLE_FILE_INFORMATION old{};
 	char target[MAX_PATH];
 	errno = 0;
@@ -158,6 +157,12 @@ host_file host_create_output(const char* name, host_file)
 	errno = error;
 	if (!found)
 		return no_file;
+	// A read-only file is refused by its attribute, not only by the open,
+	// which some hosts grant (wine to root).
+	if ((old.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+		errno = EACCES;
+		return no_file;
+	}
 	return file_of(create_temp(target, old.dwFileAttributes & kept_attributes));
 }
 
