@@ -10,12 +10,13 @@ import pytest
 
 from conftest import OLD, Workdir
 
-pytestmark = [pytest.mark.mounts, pytest.mark.posix]
-strace = pytest.mark.strace
+pytestmark = pytest.mark.mounts
+posix = pytest.mark.posix
+killed = (pytest.mark.strace, posix)
 
 # Per filesystem: image size in MiB, the command that makes it on the image and the one that mounts it (device and
 # mount point appended). XFS has a minimum size; ext4 without -m 0 keeps blocks that only root, as here, may fill;
-# exFAT's FUSE driver wants a block device.
+# exFAT's FUSE driver wants a block device. Under wine, tmpfs stands for them all: what is tested is the tool's part.
 FILESYSTEMS = {
     "ext4": (64, ["mkfs.ext4", "-q", "-F", "-m", "0"], ["mount", "-o", "loop"]),
     "xfs": (300, ["mkfs.xfs", "-q", "-f"], ["mount", "-o", "loop"]),
@@ -67,7 +68,8 @@ def mounted(kind, where):
             image.unlink()
 
 
-@pytest.fixture(scope="module", params=FILESYSTEMS)
+@pytest.fixture(scope="module", params=[pytest.param(kind, marks=() if kind == "tmpfs" else posix)
+                                        for kind in FILESYSTEMS])
 def filesystem(request, tmp_path_factory):
     with mounted(request.param, tmp_path_factory.mktemp(request.param)) as point:
         yield point
@@ -121,11 +123,12 @@ def test_converts_a_large_file_whole(on_fs):
 
 @pytest.mark.parametrize("kind", JOURNALED)
 @pytest.mark.parametrize("dest, kill, flush", [
-    pytest.param("new.bmp", False, False, id="cut right after a new destfile is written"),
-    pytest.param("old.bmp", False, False, id="cut right after an old destfile is replaced"),
+    # wine flushes no directory: a rename it reported done may still be lost to a cut.
+    pytest.param("new.bmp", False, False, id="cut right after a new destfile is written", marks=posix),
+    pytest.param("old.bmp", False, False, id="cut right after an old destfile is replaced", marks=posix),
     pytest.param("old.bmp", False, True, id="cut after the replace and another program's fsync"),
-    pytest.param("new.bmp", True, True, id="killed at the write of a new destfile, fsync, cut", marks=strace),
-    pytest.param("old.bmp", True, True, id="killed at the write over an old destfile, fsync, cut", marks=strace),
+    pytest.param("new.bmp", True, True, id="killed at the write of a new destfile, fsync, cut", marks=killed),
+    pytest.param("old.bmp", True, True, id="killed at the write over an old destfile, fsync, cut", marks=killed),
 ])
 def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path, kind, dest, kill, flush):
     require("xfs_io", *(["strace"] if kill else []))
