@@ -33,8 +33,9 @@ void release()
 
 [[noreturn]] void fail(const char* message)
 {
-	// The new destfile goes first: a report into a closed pipe may end the
-	// process on the spot. The discard keeps errno for the report.
+	// The temporary goes first: the report may wait on a full pipe or a
+	// stopped terminal for as long as its reader pleases, and nothing of the
+	// run should be left on disk meanwhile. The discard keeps errno.
 	if (output != no_file)
 		host_discard_output(output);
 	host_report(message);

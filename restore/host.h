@@ -1,5 +1,5 @@
 // The host's files, behind the few operations a conversion needs. One
-// implementation per host: host_posix.cpp, and the files of win32/.
+// implementation per host, a folder each: posix/, win32/.
 //
 // A call that fails returns no_file, false, -1 or a short count, with errno
 // set to the cause, so that the caller can report it at once.

@@ -3,6 +3,7 @@ import io
 import os
 import re
 import shlex
+import shutil
 import stat
 import subprocess
 import tempfile
@@ -71,22 +72,36 @@ class Tool:
         self.sanitized = config.getoption("--sanitized")
         self.portable = config.getoption("--portable")
         self.scanner = config.getoption("--scanner")
+        self.shared = None  # the copy other users run
+
+    def binary(self, popen):
+        """The binary a run starts. Another user cannot reach one in a checkout only root may enter (under /root, say),
+        so a run as another user starts a copy in a directory anyone may enter; its working directory needs no such
+        care, as Popen enters it before it changes user. The tool is self-contained, or needs only system libraries."""
+        if "user" not in popen:
+            return self.path
+        if not self.shared:
+            folder = tempfile.mkdtemp(prefix="dat2bmp-")
+            os.chmod(folder, 0o755)
+            self.shared = shutil.copy2(self.path, folder)
+        return self.shared
 
     def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
         """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind). wine takes the arguments in
         the locale's encoding and its ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
-        command = [*self.launcher, *wrap, argv0 or self.path, *args]
+        path = self.binary(popen)
+        command = [*self.launcher, *wrap, argv0 or path, *args]
         if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]
-            command = [*self.launcher, "-0", argv0, self.path, *args]
-        executable = self.path if argv0 and not wrap and not self.launcher else None
+            command = [*self.launcher, "-0", argv0, path, *args]
+        executable = path if argv0 and not wrap and not self.launcher else None
         env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
             # A traced LeakSanitizer cannot stop the threads it needs to.
             asan = f"allocator_may_return_null=1:detect_leaks={0 if wrap else 1}:exitcode={CHECKER_FAILED}"
             env.setdefault("ASAN_OPTIONS", asan)
             env.setdefault("UBSAN_OPTIONS", f"print_stacktrace=1:exitcode={CHECKER_FAILED}")
-        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
+        streams = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env, **{**streams, **popen})
 
     def finish(self, process, timeout=120):
         try:
@@ -133,7 +148,10 @@ class Tool:
 
 @pytest.fixture(scope="session")
 def tool(pytestconfig):
-    return Tool(pytestconfig)
+    tool = Tool(pytestconfig)
+    yield tool
+    if tool.shared:
+        shutil.rmtree(Path(tool.shared).parent)
 
 
 @pytest.fixture(scope="session")
@@ -253,3 +271,29 @@ def work(tmp_path, tool, bitmap):
     for giant in tmp_path.rglob("0*"):  # sparse, yet no need to keep them
         if giant.is_file() and not giant.is_symlink() and giant.stat().st_size > 1 << 24:
             giant.unlink()
+
+
+def read_or_none(path):
+    try:
+        return path.read_bytes()
+    except FileNotFoundError:
+        return None
+
+
+def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False):
+    """Runs at once onto dest, from as many sources (each its own tail): every run succeeds, dest only ever holds
+    its old bytes or one whole conversion (or, with gaps, is missing for a moment: a rename that is no single step),
+    and nothing else is left."""
+    sources = sources or runs
+    for i in range(sources):
+        w.write(f"0{i}.dat", w.scrambled + bytes([i]) * tail)
+    whole = {w.original + bytes([i]) * tail for i in range(sources)}
+    names = sorted({*os.listdir(w.path), dest})
+    processes = [w.tool.start([f"0{i % sources}.dat", dest], w.path) for i in range(runs)]
+    seen = set()
+    while any(p.poll() is None for p in processes):
+        seen.add(read_or_none(w / dest))
+    assert [w.tool.finish(p) for p in processes] == [Result(0, "", "")] * runs
+    assert seen <= whole | {OLD if dest == "old.bmp" else None} | ({None} if gaps else set())
+    assert (w / dest).read_bytes() in whole
+    assert sorted(os.listdir(w.path)) == names

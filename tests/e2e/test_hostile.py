@@ -1,43 +1,135 @@
 """Hostile surroundings: names the kernel resolves to open files, deaths at any moment, a caller's blocked signals,
 a file size limit on standard error, and another user replacing a shared file."""
+import ctypes
 import os
 import resource
 import signal
+import shutil
 import stat
+import struct
+import subprocess
+import sys
 import tempfile
+import time
+from pathlib import Path
 
 import pytest
 
-from conftest import as_user
+from conftest import OLD, as_user
 
 pytestmark = pytest.mark.posix
 
 
-def deleted_file(w):
-    fd = os.open(w / "gone.bmp", os.O_RDWR | os.O_CREAT)
-    os.write(fd, b"x" * 400000)  # longer than the bitmap: it must be cut to length
-    w.remove("gone.bmp")
-    return fd
+def opened(name, flags, content, position=None):
+    """A file of the caller's, open with flags, holding content, at position (else its end); unlinked if no name, a
+    memfd if so named."""
+    def setup(w):
+        if name != "memfd":
+            w.write(name or "gone.bmp", content)
+        fd = os.memfd_create("dat2bmp-test") if name == "memfd" else os.open(w / (name or "gone.bmp"), flags)
+        w.cleanups.append(lambda: os.close(fd))
+        os.lseek(fd, position if position is not None else 0, os.SEEK_SET if position is not None else os.SEEK_END)
+        if not name:
+            w.remove("gone.bmp")
+        return fd
+    return setup
 
 
-@pytest.mark.parametrize("dest, opener", [
-    pytest.param("/dev/stdout", None, id="/dev/stdout, a pipe"),
-    pytest.param("/dev/fd/{}", deleted_file, id="/dev/fd/N of a deleted file"),
-    pytest.param("/proc/self/fd/{}", lambda w: os.memfd_create("dat2bmp-test"), id="/proc/self/fd/N of a memfd"),
+X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
+
+
+# A name of one of the tool's own descriptors is the caller's open file: written at its position, in append mode if
+# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe.
+@pytest.mark.parametrize("dest, opener, stream, expected", [
+    pytest.param("/dev/stdout", None, None, lambda w: w.original, id="/dev/stdout, a pipe"),
+    pytest.param("/dev/stdout", opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), "stdout",
+                 lambda w: b"earlier\n" + w.original + b"trailer\n", id="/dev/stdout appended to a file, then more"),
+    pytest.param("/dev/fd/{}", opened(None, os.O_RDWR, X, 100), None,
+                 lambda w: X[:100] + w.original + X[100 + len(w.original):], id="/dev/fd/N of a deleted file"),
+    pytest.param("/proc/self/fd/{}", opened("memfd", 0, b""), None, lambda w: w.original,
+                 id="/proc/self/fd/N of a memfd"),
+    pytest.param("/dev/stdin", opened("in.bmp", os.O_RDONLY, OLD), "stdin", None,
+                 id="/dev/stdin open for reading only is refused"),
 ])
-def test_magic_link_destfile_is_the_open_file_it_names(work, dest, opener):
+def test_own_descriptor_destfile_is_the_open_file_it_names(work, dest, opener, stream, expected):
     fd = opener(work) if opener else 1
-    if opener:
-        work.cleanups.append(lambda: os.close(fd))
+    kept = os.fstat(fd) if opener else None
     before, root = work.snapshot(), set(os.listdir("/"))
-    process = work.tool.start(["001.dat", dest.format(fd)], work.path, pass_fds=[fd] if opener else [])
+    process = work.tool.start(["001.dat", dest.format(fd)], work.path, pass_fds=[fd] if opener else [],
+                              **({stream: fd} if stream else {}))
     out, err = process.communicate(timeout=60)  # the bytes as they are
     stray = [name for name in set(os.listdir("/")) - root if name.startswith(("memfd:", ".dat2bmp-"))]
     for name in stray:
         os.unlink("/" + name)
-    received = os.pread(fd, 1 << 20, 0) if opener else out
-    assert (process.returncode, err, received == work.original) == (0, b"", True)
-    assert (work.snapshot(), stray) == (before, [])
+    if stream == "stdout":  # the caller writes on after the tool
+        os.write(fd, b"trailer\n")
+    received = Path(f"/proc/self/fd/{fd}").read_bytes() if opener else out
+    if expected is None:
+        assert (process.returncode, err) == (1, b"Can't create destfile: Bad file descriptor\n")
+    else:
+        assert (process.returncode, err, received == expected(work)) == (0, b"", True)
+    if kept:  # the very file, not a replacement
+        assert os.fstat(fd).st_ino == os.stat(f"/proc/self/fd/{fd}").st_ino == kept.st_ino
+    after = work.snapshot()
+    if stream == "stdout":
+        after.pop("out.bin"), before.pop("out.bin")
+    assert (after, stray) == (before, [])
+
+
+LEASE_HOLDER = """
+import fcntl, os, signal, sys
+signal.signal(signal.SIGIO, lambda *_: print("lease broken", flush=True))
+fcntl.fcntl(os.open(sys.argv[1], os.O_RDONLY), fcntl.F_SETLEASE, fcntl.F_RDLCK)
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+
+def read_lease(w):
+    holder = subprocess.Popen([sys.executable, "-c", LEASE_HOLDER, w / "old.bmp"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "held\n"
+    return lambda: holder.communicate(timeout=10)[0]
+
+
+def watcher(w):
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK)
+    in_modify, in_close_write = 0x2, 0x8
+    assert libc.inotify_add_watch(fd, bytes(w / "old.bmp"), in_modify | in_close_write) >= 0
+
+    def seen():
+        try:
+            events = os.read(fd, 4096)
+        except BlockingIOError:
+            events = b""
+        os.close(fd)
+        masks = [struct.unpack_from("iIII", events, i)[1] for i in range(0, len(events), 16)]  # no names: a file
+        return [mask for mask in masks if mask & (in_modify | in_close_write)]
+    return seen
+
+
+def running_program(w):
+    shutil.copy("/bin/sleep", w / "old.bmp")
+    os.chmod(w / "old.bmp", 0o755)
+    program = subprocess.Popen([w / "old.bmp", "60"])
+    w.cleanups.append(program.kill)
+    time.sleep(0.1)
+    return lambda: program.poll()
+
+
+# Nothing but a rename touches the old file: no write-open that would break a lease, wake a watcher of writes, or
+# meet a running program's ETXTBSY.
+@pytest.mark.parametrize("holder, untouched", [
+    pytest.param(read_lease, "", id="a read lease is not broken"),
+    pytest.param(watcher, [], id="a watcher sees no write"),
+    pytest.param(running_program, None, id="a running program runs on"),
+])
+def test_old_file_in_use_is_replaced_undisturbed(work, holder, untouched):
+    seen = holder(work)
+    result = work.run(["001.dat", "old.bmp"])
+    assert (result.status, result.stderr, seen()) == (0, "", untouched)
+    assert (work / "old.bmp").read_bytes() == work.original
 
 
 def killed_at_write(sig):
@@ -83,12 +175,55 @@ def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
 
 
 @pytest.mark.strace
+@pytest.mark.linux
+def test_signal_at_the_link_of_the_replacement_leaves_no_temporary(work):
+    # Over an old destfile, the unnamed file is linked under a temporary name, then renamed: a signal between the two
+    # waits until both are done.
+    names = sorted(os.listdir(work.path))
+    result = work.run(["001.dat", "old.bmp"], wrap=work.tool.inject("linkat:signal=SIGTERM:when=1"))
+    assert (result.status, sorted(os.listdir(work.path))) == (-signal.SIGTERM, names)
+    assert (work / "old.bmp").read_bytes() == work.original
+
+
+@pytest.mark.strace
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_signal_the_caller_blocked_stays_blocked(work, dest):
     result = work.run(["001.dat", dest], wrap=work.tool.inject("write:signal=SIGTERM:when=1"),
                       preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
     assert (result.status, result.stderr) == (0, "")
     assert (work / dest).read_bytes() == work.original
+
+
+def others_private_file(w, dest):
+    w.write(dest, OLD)
+    os.chown(w / dest, 1000, 1000)
+    os.chmod(w / dest, 0o600)
+
+
+# Another program makes the destfile's name while the new file is written: it is then replaced as an old destfile
+# is, with every check and all that is kept, or not at all.
+@pytest.mark.mounts
+@pytest.mark.strace
+@pytest.mark.linux
+@pytest.mark.parametrize("directory, message", [
+    pytest.param(None, "", id="another user's private file is kept as it was, but for its bytes"),
+    pytest.param("a", "Something is screwy with WriteFile: Operation not permitted\n",
+                 id="a file in an append-only directory is refused, nothing left"),
+])
+def test_name_that_appears_during_the_run_is_an_old_destfile(work, directory, message):
+    dest = "dir/new.bmp"
+    work.mkdir("dir")
+    if directory:
+        work.chattr("dir", directory)
+    process = work.tool.start(["001.dat", dest], work.path, wrap=work.tool.inject("linkat:delay_enter=1500000:when=1"))
+    time.sleep(0.5)  # the new file is written, its link waits
+    others_private_file(work, dest)
+    before = work.snapshot()
+    result = work.tool.finish(process)
+    assert (result.status, result.stderr) == (1 if message else 0, message)
+    if not message:
+        before[dest] = (work.original, *before[dest][1:])
+    assert work.snapshot() == before
 
 
 @pytest.mark.mounts

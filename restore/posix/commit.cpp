@@ -1,0 +1,157 @@
+// Putting the written temporary in place of the destfile, or discarding it.
+// The data reaches the disk before the name does, and the name before the
+// run reports success; a temporary is renamed or removed with every signal
+// held, so that it is one or the other. Owns nothing; reads the route, the
+// directory and the leaf (destination.cpp) and the temporary's record
+// (temporary.cpp), and drops the destination when done.
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "posix_host.h"
+
+namespace posix_host {
+namespace {
+
+bool flush_data(int fd)
+{
+#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+	return fdatasync(fd) == 0;
+#else
+	return fsync(fd) == 0;
+#endif
+}
+
+// Gives the unnamed file fd the name in dir_fd.
+bool link_unnamed(int fd, const char* name)
+{
+#ifdef HAVE_O_TMPFILE
+	if (linkat(AT_FDCWD, fd_path(fd).text, dir_fd, name, AT_SYMLINK_FOLLOW) == 0)
+		return true;
+	if (errno != ENOENT)
+		return false;
+	// No /proc here: a privileged process may still link the descriptor.
+	return linkat(fd, "", dir_fd, name, AT_EMPTY_PATH) == 0;
+#else
+	(void)fd;
+	(void)name;
+	errno = ENOSYS;
+	return false;
+#endif
+}
+
+// Renames the named temporary over leaf, or removes it.
+bool rename_temporary()
+{
+	if (renameat(dir_fd, temp_name, dir_fd, leaf) != 0) {
+		remove_temporary();
+		return false;
+	}
+	temp_exists = 0;
+	return true;
+}
+
+// Links the unnamed file fd under a temporary name, then renames that over
+// leaf: nothing links an unnamed file over an existing name directly.
+bool replace_with_unnamed(int fd)
+{
+	hold_signals();
+	for (int tries = 0; tries < max_tries && temp_exists == 0; ++tries) {
+		name_temporary();
+		temp_exists = link_unnamed(fd, temp_name);
+		if (temp_exists == 0 && errno != EEXIST)
+			break;
+	}
+	const bool replaced = temp_exists != 0 && rename_temporary();
+	release_signals();
+	return replaced;
+}
+
+// Links a new destfile, or, if another program made the name meanwhile,
+// replaces what is there now as a destfile found there from the start.
+bool link_new(int fd)
+{
+	for (int tries = 0; tries < max_tries; ++tries) {
+		if (link_unnamed(fd, leaf))
+			return true;
+		if (errno != EEXIST || (!reconsider_destination(fd) && errno != EAGAIN))
+			return false;
+		if (route == output_route::unnamed_old)
+			return fsync(fd) == 0 && replace_with_unnamed(fd);
+	}
+	return false;
+}
+
+bool put_in_place(int fd)
+{
+	switch (route) {
+	case output_route::direct:
+	case output_route::caller:
+		return true;
+	case output_route::named: {
+		hold_signals();
+		const bool renamed = rename_temporary();
+		release_signals();
+		return renamed;
+	}
+	case output_route::unnamed_old:
+		return replace_with_unnamed(fd);
+	case output_route::unnamed_new:
+		break;
+	}
+	return link_new(fd);
+}
+
+// Written in place: an unlinked file keeps only the new bytes, a caller's
+// file all it held, and a block device is flushed, as a file would be.
+bool finish_in_place(int fd)
+{
+	struct stat st {};
+	if (fstat(fd, &st) != 0)
+		return false;
+	if (S_ISBLK(st.st_mode))
+		return fsync(fd) == 0;
+	const off_t end = route == output_route::direct && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : 0;
+	return end >= 0 && (end == 0 || ftruncate(fd, end) == 0);
+}
+
+}  // namespace
+}  // namespace posix_host
+
+bool host_commit_output(host_file file)
+{
+	using namespace posix_host;
+	const int fd = static_cast<int>(file);
+	const bool in_place = route == output_route::direct || route == output_route::caller;
+	// A filesystem that shut down after the rename may still answer the
+	// directory's flush with success (XFS does); the file's flush after it
+	// tells.
+	bool done = in_place ? finish_in_place(fd)
+	                     : flush_data(fd) && put_in_place(fd) && fsync(dir_readable ? dir_fd : fd) == 0 &&
+	                           flush_data(fd);
+	if (!done) {
+		host_discard_output(file);
+		return false;
+	}
+	// After a flush, close has nothing left to report.
+	done = close(fd) == 0 || !in_place;
+	drop_destination();
+	return done;
+}
+
+void host_discard_output(host_file file)
+{
+	using namespace posix_host;
+	const int error = errno;
+	if (file != no_file)
+		close(static_cast<int>(file));
+	if (temp_exists != 0) {
+		hold_signals();
+		remove_temporary();
+		release_signals();
+	}
+	drop_destination();
+	errno = error;
+}

@@ -1,0 +1,107 @@
+// The inputs and the bytes: opening the datfile and the sourcefile, sizing,
+// and whole transfers, a piece at a time, retried when a signal interrupts
+// them. Owns nothing. A large bitmap's whole blocks are written straight
+// from the buffer to the disk (O_DIRECT): this relies on memory.cpp
+// aligning such a buffer to huge_page, and on the route (destination.cpp)
+// to know that the output is a temporary of ours.
+#include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "posix_host.h"
+
+namespace {
+
+// Linux moves at most about 2 GiB per call; stay well below on every host.
+constexpr std::size_t max_transfer = std::size_t{1} << 30;
+
+// Moves the whole buffer a piece at a time, until done, the end of the
+// file, or a failure other than an interruption.
+template <typename Byte, typename Move>
+std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
+{
+	std::size_t done = 0;
+	errno = 0;
+	while (done < buffer.size()) {
+		const ssize_t n = move(static_cast<int>(file), buffer.data() + done,
+		                       std::min(buffer.size() - done, max_transfer));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		done += static_cast<std::size_t>(n);
+	}
+	return done;
+}
+
+}  // namespace
+
+host_file host_open_input(const char* name)
+{
+	// Not blocking, so that a FIFO without a writer cannot hold the run.
+	const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+	if (fd < 0)
+		return no_file;
+	struct stat st {};
+	const int flags = fcntl(fd, F_GETFL);
+	if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flags < 0 ||
+	    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+		const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+		close(fd);
+		errno = error;
+		return no_file;
+	}
+	return fd;
+}
+
+std::int64_t host_size(host_file file)
+{
+	const int fd = static_cast<int>(file);
+	const off_t end = lseek(fd, 0, SEEK_END);
+	if (end < 0 || lseek(fd, 0, SEEK_SET) < 0)
+		return -1;
+	return end;
+}
+
+std::size_t host_read_all(host_file file, std::span<std::uint8_t> buffer)
+{
+	return move_all(file, buffer, read);
+}
+
+// The page cache neither takes a second copy of the direct blocks nor holds
+// them for the flush. The tail, and every file or filesystem that refuses a
+// direct write, go through the cache.
+std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
+{
+	std::size_t done = 0;
+#ifdef HAVE_O_DIRECT
+	using namespace posix_host;
+	// What every disk takes for a direct write: offset, length and address.
+	constexpr std::size_t direct_block = 4096;
+	const int fd = static_cast<int>(file);
+	const std::size_t blocks = buffer.size() & ~(direct_block - 1);
+	const int flags =
+	    route == output_route::direct || buffer.size() < huge_page ? -1 : fcntl(fd, F_GETFL);
+	if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
+		done = move_all(file, buffer.first(blocks), write);
+		const int error = errno;
+		if (fcntl(fd, F_SETFL, flags) != 0)
+			return done;
+		errno = error;
+		// A block size the disk does not take leaves it all to the cache.
+		if (done < blocks && error != EINVAL)
+			return done;
+	}
+#endif
+	return done + move_all(file, buffer.subspan(done), write);
+}
+
+void host_close(host_file file)
+{
+	const int error = errno;
+	close(static_cast<int>(file));
+	errno = error;
+}
