@@ -48,7 +48,8 @@ def pytest_collection_modifyitems(config, items):
 def pytest_runtest_setup(item):
     # CI runs as root: there a mount case that cannot mount is a failure, not a skip.
     if "mounts" in item.keywords and os.geteuid() != 0:
-        if os.environ.get("CI") and not item.config.getoption("--launcher"):
+        launcher = shlex.split(item.config.getoption("--launcher"))
+        if os.environ.get("CI") and (not launcher or under_wine(launcher)):
             pytest.fail("needs root, and CI runs as root")
         pytest.skip("needs root")
 
