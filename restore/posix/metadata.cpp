@@ -18,6 +18,7 @@
 #ifdef HAVE_LIBACL
 #include <acl/libacl.h>
 #include <attr/libattr.h>
+#include <sys/xattr.h>
 #endif
 #ifdef HAVE_INODE_FLAGS
 #include <linux/fs.h>
@@ -66,6 +67,20 @@ int is_kept_attribute(const char* name, struct error_context* context)
 	       attr_copy_check_permissions(name, context) != 0;
 }
 #endif
+
+// Whether either file may have extended attributes, an ACL among them (the
+// new one from a default ACL of its directory): most have none, and then
+// the mode says it all.
+bool has_extras(int fd, int source)
+{
+#ifdef HAVE_LIBACL
+	return source < 0 || flistxattr(source, nullptr, 0) != 0 || flistxattr(fd, nullptr, 0) != 0;
+#else
+	(void)fd;
+	(void)source;
+	return false;
+#endif
+}
 
 // Before the mode: writing attributes takes the write permission the
 // temporary's own mode gives until then.
@@ -132,9 +147,11 @@ void keep_metadata(int fd, const struct stat& old)
 	// Attributes and flags cannot be read through O_PATH: the old file again,
 	// for reading. O_NONBLOCK: a lease on it is not waited for.
 	const int source = open(fd_path(found_fd).text, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-	keep_attributes(fd, source);
 	// The ACL leaves the set-ID and sticky bits to the one fchmod.
-	if (!keep_permissions(fd, source) || (mode & ~permission_bits) != 0)
+	const bool extras = has_extras(fd, source);
+	if (extras)
+		keep_attributes(fd, source);
+	if (!extras || !keep_permissions(fd, source) || (mode & ~permission_bits) != 0)
 		(void)fchmod(fd, mode);
 	keep_flags(fd, source);
 	if (source >= 0)

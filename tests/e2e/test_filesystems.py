@@ -268,6 +268,7 @@ ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), C
 GROUP_WRITES = steps(old_file(["chmod", "464"]), xattrs("user.origin"))  # the owner may only read
 UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattrs("user.origin"))  # group::-w-
 FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
+NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
 NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
 
 
@@ -278,6 +279,7 @@ NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
         ("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
         ("root keeps user, trusted and security attributes, not a capability", ATTRIBUTES, ROOT,
          {"security.capability"}),
+        ("root keeps the old file's lack of an ACL under a directory's default ACL", NO_ACL_UNDER_DEFAULT, ROOT, ()),
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
         ("another user keeps the attributes of a file its owner may only read", GROUP_WRITES, USER, ()),
