@@ -136,6 +136,21 @@ void keep_flags(int fd, int source)
 #else
 void keep_flags(int /*fd*/, int /*source*/) {}
 #endif
+
+// Attributes and flags cannot be read through O_PATH: the old file again,
+// for reading, at the entry where it was found (by name: a first use of
+// /proc costs a run more than all the rest of this), checked to be it.
+// O_NONBLOCK: a lease on it is not waited for.
+int open_old_file(const struct stat& old)
+{
+	const int fd = openat(dir_fd, leaf, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+	struct stat st {};
+	if (fd >= 0 && (fstat(fd, &st) != 0 || !is_same_file(st, old))) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
 #endif
 
 }  // namespace
@@ -144,9 +159,7 @@ void keep_metadata(int fd, const struct stat& old)
 {
 	const mode_t mode = keep_owner(fd, old);
 #if defined(HAVE_LIBACL) || defined(HAVE_INODE_FLAGS)
-	// Attributes and flags cannot be read through O_PATH: the old file again,
-	// for reading. O_NONBLOCK: a lease on it is not waited for.
-	const int source = open(fd_path(found_fd).text, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	const int source = open_old_file(old);
 	// The ACL leaves the set-ID and sticky bits to the one fchmod.
 	const bool extras = has_extras(fd, source);
 	if (extras)
