@@ -10,6 +10,7 @@
 // or a failure drops it. Works relative to the directory's descriptor, so
 // that a path swapped mid-run cannot redirect the write.
 #include <cerrno>
+#include <ctime>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,7 +23,6 @@ output_route route = output_route::direct;
 int dir_fd = -1;
 bool dir_readable = false;
 char leaf[PATH_MAX];
-struct stat source_id {};
 int found_fd = -1;
 struct stat found {};
 
@@ -104,10 +104,10 @@ finding examine(const char* name)
 		return leaf[0] == '\0' ? finding::refused : finding::new_name;
 	}
 	// Identity first, before anything that could fail on permissions.
-	errno = is_same_file(found, source_id) ? EBUSY
-	        : S_ISDIR(found.st_mode)       ? EISDIR
-	        : S_ISSOCK(found.st_mode)      ? ENXIO
-	                                       : 0;
+	errno = is_same_file(found, input_id) ? EBUSY
+	        : S_ISDIR(found.st_mode)      ? EISDIR
+	        : S_ISSOCK(found.st_mode)     ? ENXIO
+	                                      : 0;
 	if (errno != 0)
 		return finding::refused;
 	const bool located = locate_entry(name);
@@ -198,20 +198,22 @@ void drop_destination()
 
 }  // namespace posix_host
 
-host_file host_create_output(const char* name, host_file source)
+// The sourcefile is the input opened last: its identity is known.
+host_file host_create_output(const char* name, host_file)
 {
 	using namespace posix_host;
-	if (fstat(static_cast<int>(source), &source_id) != 0)
-		return no_file;
 	if (*name == '\0') {
 		errno = ENOENT;
 		return no_file;
 	}
 	chosen_name = name;
-	// Other runs may be replacing the same file: look again.
+	// Other runs may be replacing the same file: look again, a little later
+	// each time, so that a busy name settles (a quarter second in all).
 	for (int tries = 1;; ++tries) {
 		const host_file file = choose_output(name);
 		if (file != no_file || errno != EAGAIN || tries == max_tries)
 			return file;
+		const timespec pause{0, tries * 50'000L};
+		nanosleep(&pause, nullptr);
 	}
 }

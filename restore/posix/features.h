@@ -35,6 +35,14 @@
 #ifdef __linux__
 #define HAVE_PROC_SELF_FD 1  // the process's descriptors, on procfs
 #endif
+// These two read the old destfile, reopened through /proc from its O_PATH
+// descriptor.
+#if defined(DAT2BMP_KEEP_ACL_XATTR) && defined(HAVE_O_PATH) && defined(HAVE_PROC_SELF_FD)
+#define HAVE_LIBACL 1  // ACLs and extended attributes, with libacl and libattr (the build links them)
+#endif
+#if defined(HAVE_O_PATH) && defined(HAVE_PROC_SELF_FD) && __has_include(<linux/fs.h>)
+#define HAVE_INODE_FLAGS 1  // FS_IOC_GETFLAGS and FS_IOC_SETFLAGS
+#endif
 #ifdef MADV_HUGEPAGE
 #define HAVE_MADV_HUGEPAGE 1
 #endif

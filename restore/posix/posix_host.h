@@ -41,10 +41,9 @@ enum class output_route {
 // Owned by destination.cpp, set while the output is created; read by
 // transfer.cpp and commit.cpp, which run only after that.
 extern output_route route;
-extern int dir_fd;             // the destfile's directory; -1 when none is held
-extern bool dir_readable;      // else held with O_PATH (or O_SEARCH): no fsync of it
-extern char leaf[PATH_MAX];    // the destfile's name in dir_fd
-extern struct stat source_id;  // the sourcefile, refused as destfile
+extern int dir_fd;           // the destfile's directory; -1 when none is held
+extern bool dir_readable;    // else held with O_PATH (or O_SEARCH): no fsync of it
+extern char leaf[PATH_MAX];  // the destfile's name in dir_fd
 // What the kernel found for the destfile's name, and with O_PATH (else -1)
 // the file itself, held until the output is committed or discarded.
 extern struct stat found;
@@ -53,6 +52,10 @@ extern int found_fd;
 // Owned by caller.cpp, set by locate_entry: the caller's descriptor that the
 // destfile's name leads through, or -1.
 extern int caller_fd;
+
+// Owned by transfer.cpp: the identity of the input opened last, which is
+// the sourcefile when the output is created.
+extern struct stat input_id;
 
 // Owned by temporary.cpp. The signal handler (signals.cpp) removes the named
 // temporary dir_fd/temp_name when temp_exists is set, so: temp_exists

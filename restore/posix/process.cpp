@@ -1,19 +1,26 @@
 // The process around a run: its standard streams, its arguments and its
 // reports. Owns nothing; runs before any other part of the host.
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include "restore/host.h"
 
 void host_start(int&, char**&)
 {
 	// A closed standard descriptor would be taken by the next file opened,
-	// and a report would then land in that file.
-	for (int fd = 0; fd <= 2; ++fd)
-		if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+	// and a report would then land in that file. One poll tells of all
+	// three: POLLNVAL marks a closed one.
+	std::array<pollfd, 3> standard{{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}};
+	if (poll(standard.data(), standard.size(), 0) < 0)
+		for (pollfd& stream : standard)  // no answer: ask each
+			stream.revents = fcntl(stream.fd, F_GETFD) < 0 ? POLLNVAL : 0;
+	for (const pollfd& stream : standard)
+		if ((stream.revents & POLLNVAL) != 0 && open("/dev/null", O_RDWR) != stream.fd)
 			std::exit(1);
 	// Past a file-size limit, write() fails with EFBIG instead, for the
 	// destfile and for a report alike.

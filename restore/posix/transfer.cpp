@@ -13,7 +13,15 @@
 
 #include "posix_host.h"
 
+namespace posix_host {
+
+struct stat input_id {};
+
+}  // namespace posix_host
+
 namespace {
+
+using posix_host::input_id;
 
 // Linux moves at most about 2 GiB per call; stay well below on every host.
 constexpr std::size_t max_transfer = std::size_t{1} << 30;
@@ -41,15 +49,14 @@ std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
 
 host_file host_open_input(const char* name)
 {
-	// Not blocking, so that a FIFO without a writer cannot hold the run.
+	// Not blocking, so that a FIFO without a writer cannot hold the run; then
+	// blocking, so that one with a writer is read as it writes. O_NONBLOCK is
+	// the only status flag it was opened with.
 	const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 	if (fd < 0)
 		return no_file;
-	struct stat st {};
-	const int flags = fcntl(fd, F_GETFL);
-	if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flags < 0 ||
-	    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-		const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+	if (fstat(fd, &input_id) != 0 || S_ISDIR(input_id.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+		const int error = S_ISDIR(input_id.st_mode) ? EISDIR : errno;
 		close(fd);
 		errno = error;
 		return no_file;

@@ -27,6 +27,7 @@ def pytest_addoption(parser):
     parser.addoption("--launcher", default="", help="command prefixed to every run: wine, or qemu-user")
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
+    parser.addoption("--no-acl-xattr", action="store_true", help="built without libacl and libattr")
     parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
     parser.addoption("--error-texts", default="", help="the helper that prints the tool's C library's text for an "
                      "error number; without it, this Python's (glibc's, which the Win32 host prints too)")
@@ -37,6 +38,7 @@ def pytest_collection_modifyitems(config, items):
     wine = under_wine(shlex.split(launcher))
     skips = [("posix", wine, f"needs POSIX, runs under {launcher}"), ("wine", not wine, "runs only under wine"),
              ("linux", config.getoption("--portable"), "needs the Linux-only calls the portable host goes without"),
+             ("acl_xattr", config.getoption("--no-acl-xattr"), "built without libacl and libattr, which keep these"),
              ("valgrind", config.getoption("--sanitized"), "valgrind and the sanitizers do not mix")]
     # A host tool cannot wrap a program that runs in an emulator.
     skips += [(needs, launcher and not wine, f"needs {needs} on the host, runs under {launcher}")
@@ -50,7 +52,8 @@ def pytest_collection_modifyitems(config, items):
 def pytest_runtest_setup(item):
     # CI runs as root: there a mount case that cannot mount is a failure, not a skip.
     if "mounts" in item.keywords and os.geteuid() != 0:
-        if os.environ.get("CI") and not item.config.getoption("--launcher"):
+        launcher = shlex.split(item.config.getoption("--launcher"))
+        if os.environ.get("CI") and (not launcher or under_wine(launcher)):
             pytest.fail("needs root, and CI runs as root")
         pytest.skip("needs root")
 

@@ -151,6 +151,14 @@ FAILURES = [
          DEST + INVALID, wine),
     case("destfile of full-width dots and a division slash, not a way up", lambda w: w.mkdir("sub"),
          ["001.dat", "sub/．．∕a.bmp"], DEST + INVALID, wine),
+    # The '?' put in for the missing character is itself refused in names, but not in a folder that a way up undoes.
+    case("destfile through a folder not in the code page", nothing, ["001.dat", "ā\\..\\new.bmp"], DEST + INVALID,
+         wine),
+    case("sourcefile through a folder not in the code page", nothing, ["0ā\\..\\001.dat", "new.bmp"],
+         SOURCE + INVALID, wine),
+    # wine shows a file without write permission as read-only, and lets root open it for writing all the same.
+    case("old destfile is read-only, to root too", lambda w: os.chmod(w / "old.bmp", 0o444), ["001.dat", "old.bmp"],
+         DEST + "{EACCES}", wine),
     case("empty sourcefile", lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT, memcheck),
     case("sourcefile of 1 byte", lambda w: w.write("0short.dat", b"\x01"), ["0short.dat", "old.bmp"], TOO_SHORT),
     case("sourcefile of 1077 bytes", lambda w: w.write("0short.dat", w.scrambled[:1077]), ["0short.dat", "old.bmp"],
