@@ -39,13 +39,15 @@ constexpr mode_t permission_bits = 0777;
 mode_t keep_owner(int fd, const struct stat& old)
 {
 	// The owner first: giving a file away clears its set-ID bits. Where the
-	// owner may not be given, the group still may be.
-	if (fchown(fd, old.st_uid, old.st_gid) != 0)
-		(void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);
-	// Some filesystems report success and change nothing: what counts is
-	// what is there now.
+	// owner may not be given, the group still may be. Some filesystems
+	// report success and change nothing: what counts is what is there now.
 	struct stat now {};
-	const bool known = fstat(fd, &now) == 0;
+	bool known = fstat(fd, &now) == 0;
+	if (!known || now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
+		if (fchown(fd, old.st_uid, old.st_gid) != 0)
+			(void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+		known = fstat(fd, &now) == 0;
+	}
 	mode_t mode = old.st_mode & 07777;
 	if (!known || now.st_uid != old.st_uid)
 		mode &= ~static_cast<mode_t>(S_ISUID);
