@@ -125,6 +125,19 @@ bool keep_permissions(int fd, int source)
 }
 
 #ifdef HAVE_INODE_FLAGS
+// The request as the C library's ioctl takes it: an unsigned long on glibc,
+// an int on musl.
+template <typename Request>
+int call_with(int (*control)(int, Request, ...), int fd, unsigned long request, unsigned* flags)
+{
+	return control(fd, static_cast<Request>(request), flags);
+}
+
+int inode_flags(int fd, unsigned long request, unsigned* flags)
+{
+	return call_with(ioctl, fd, request, flags);
+}
+
 // FS_IOC_SETFLAGS takes every bit or none: one the filesystem does not take
 // fails the call (EOPNOTSUPP), one the process may not set too (EPERM). So
 // where the whole set fails, each bit is tried on its own. Never immutable or
@@ -134,15 +147,15 @@ void keep_flags(int fd, int source)
 	constexpr unsigned never = FS_IMMUTABLE_FL | FS_APPEND_FL;
 	unsigned wanted = 0;
 	unsigned now = 0;
-	if (source < 0 || ioctl(source, FS_IOC_GETFLAGS, &wanted) != 0 ||
-	    ioctl(fd, FS_IOC_GETFLAGS, &now) != 0)
+	if (source < 0 || inode_flags(source, FS_IOC_GETFLAGS, &wanted) != 0 ||
+	    inode_flags(fd, FS_IOC_GETFLAGS, &now) != 0)
 		return;
 	wanted &= ~never;
-	if (wanted == now || ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0)
+	if (wanted == now || inode_flags(fd, FS_IOC_SETFLAGS, &wanted) == 0)
 		return;
 	for (unsigned bit = 1; bit != 0; bit <<= 1U) {
 		unsigned next = now ^ bit;
-		if (((wanted ^ now) & bit) != 0 && ioctl(fd, FS_IOC_SETFLAGS, &next) == 0)
+		if (((wanted ^ now) & bit) != 0 && inode_flags(fd, FS_IOC_SETFLAGS, &next) == 0)
 			now = next;
 	}
 }
