@@ -113,7 +113,9 @@ finding examine(const char* name)
 	const bool located = locate_entry(name);
 	if (caller_fd >= 0)
 		return finding::caller_file;
-	if (!S_ISREG(found.st_mode) || found.st_nlink == 0)
+	// A file no directory holds: the name was one of /proc's for it, or the
+	// file was replaced since the name was resolved (look again).
+	if (!S_ISREG(found.st_mode) || (found.st_nlink == 0 && (located || errno != EAGAIN)))
 		return finding::other_file;
 	return located && may_replace_entry() ? finding::old_file : finding::refused;
 }

@@ -115,12 +115,17 @@ bool locate_entry(const char* name)
 			return false;
 		if (is_own_descriptor(dir_fd, leaf))
 			return true;
-		if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && is_same_file(st, found))
+		const bool listed = fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0;
+		if (listed && is_same_file(st, found))
 			return true;
-		// The kernel found it by this name: changed meanwhile, by another
-		// file or, on some filesystems, a rename in two steps.
-		if (errno == ENOENT || !S_ISLNK(st.st_mode)) {
-			errno = EAGAIN;
+		// The kernel found it by this name: another file took it meanwhile,
+		// or it went (some filesystems rename in two steps). Past a link, a
+		// missing entry is a link to no entry, as a deleted file's name
+		// under /proc/PID/fd reads.
+		if (!listed && errno != ENOENT)
+			return false;
+		if (!listed || !S_ISLNK(st.st_mode)) {
+			errno = listed || hops == 0 ? EAGAIN : ENOENT;
 			return false;
 		}
 		char link[PATH_MAX];

@@ -273,6 +273,7 @@ NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.pa
 NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
 
 
+@posix
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, how, dropped", [
     *(pytest.param(*row, id=name, marks=acl_xattr) for name, *row in [
@@ -306,6 +307,7 @@ def test_replacing_keeps_acl_attributes_and_flags(on_fs, setup, how, dropped):
     assert kept(on_fs / "old.bmp") == {key: value for key, value in before.items() if key not in dropped}
 
 
+@posix
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("default_acl", [None, "u:1:rw,g::r,o::-"], ids=["under the umask", "under a default ACL"])
 @pytest.mark.parametrize("user", [ROOT, USER], ids=["root", "another user"])
