@@ -21,7 +21,7 @@ int caller_fd = -1;
 
 namespace {
 
-bool is_directory(int dir, const char* path)
+bool is_same_directory(int dir, const char* path)
 {
 	struct stat st {};
 	struct stat own {};
@@ -38,10 +38,10 @@ bool is_own_descriptor(int dir, const char* entry)
 	constexpr long procfs = 0x9fa0;
 	struct statfs fs {};
 	if (fstatfs(dir, &fs) != 0 || fs.f_type != procfs ||
-	    !(is_directory(dir, "/proc/self/fd") || is_directory(dir, "/proc/thread-self/fd")))
+	    !(is_same_directory(dir, "/proc/self/fd") || is_same_directory(dir, "/proc/thread-self/fd")))
 		return false;
 #else
-	if (!is_directory(dir, "/dev/fd"))
+	if (!is_same_directory(dir, "/dev/fd"))
 		return false;
 #endif
 	char* end = nullptr;

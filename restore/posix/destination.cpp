@@ -39,13 +39,6 @@ enum class finding {
 	other_file,   // a device, FIFO or unlinked file
 };
 
-void close_kept(int& fd)
-{
-	if (fd >= 0)
-		close(fd);
-	fd = -1;
-}
-
 // What the kernel finds for name, into found; no permission on the file
 // itself is needed.
 bool resolve_name(const char* name)

@@ -83,14 +83,11 @@ bool entry_writable()
 
 bool open_directory(const char* path)
 {
-	if (dir_fd >= 0)
-		close(dir_fd);
+	close_kept(dir_fd);
 	const std::size_t length = dir_length(path);
 	char dir[PATH_MAX];
-	if (!copy_path(leaf, "", 0, path + length) || !copy_path(dir, path, length, length == 0 ? "." : "")) {
-		dir_fd = -1;
+	if (!copy_path(leaf, "", 0, path + length) || !copy_path(dir, path, length, length == 0 ? "." : ""))
 		return false;
-	}
 	dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	dir_readable = dir_fd >= 0;
 #ifdef HAVE_O_PATH

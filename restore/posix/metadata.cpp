@@ -3,8 +3,9 @@
 // group and mode; where the build has libacl and libattr, and on macOS, its
 // ACL and extended attributes; on Linux, its inode flags. Each as far as the
 // process may set it and the filesystem keeps it: what cannot be kept is left
-// out, never a failure. Owns nothing; reads the old file through found_fd
-// (destination.cpp), whose fstat is old, and is called by temporary.cpp on a
+// out, never a failure. Owns nothing; reads the old file at the entry where
+// it was located (dir_fd and leaf), and through found_fd where it cannot be
+// read, checked against old, its fstat; is called by temporary.cpp on a
 // temporary no one else can have opened yet, or by destination.cpp on one
 // already written, when an old file took the name meanwhile.
 #include <cstring>

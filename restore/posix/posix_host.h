@@ -16,6 +16,7 @@
 
 #include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "features.h"
 #include "restore/host.h"
@@ -89,6 +90,14 @@ void keep_metadata(int fd, const struct stat& old);
 void catch_fatal_signals();  // from here on, a death removes the named temporary
 void hold_signals();         // every signal, until release_signals
 void release_signals();      // the caller's mask again; keeps errno
+
+// Closes a descriptor this host keeps, if it holds one, and marks it closed.
+inline void close_kept(int& fd)
+{
+	if (fd >= 0)
+		close(fd);
+	fd = -1;
+}
 
 inline bool is_same_file(const struct stat& a, const struct stat& b)
 {
