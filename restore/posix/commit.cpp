@@ -1,9 +1,10 @@
 // Putting the written temporary in place of the destfile, or discarding it.
 // The data reaches the disk before the name does, and the name before the
 // run reports success; a temporary is renamed or removed with every signal
-// held, so that it is one or the other. Owns nothing; reads the route, the
-// directory and the leaf (destination.cpp) and the temporary's record
-// (temporary.cpp), and drops the destination when done.
+// held, so that it is one or the other. Owns nothing: keeps the order of the
+// flushes and says how each route is put in place; reads the route and the
+// directory (destination.cpp), asks temporary.cpp to link, rename or remove
+// the temporary, and drops the destination when done.
 #include <cerrno>
 
 #include <fcntl.h>
@@ -33,54 +34,19 @@ bool flush_data(int fd)
 {
 #ifdef HAVE_F_FULLFSYNC
 	return flush_all(fd);
-#elif defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+#elif defined(HAVE_FDATASYNC)
 	return fdatasync(fd) == 0;
 #else
 	return fsync(fd) == 0;
 #endif
 }
 
-// Gives the unnamed file fd the name in dir_fd.
-bool link_unnamed(int fd, const char* name)
-{
-#ifdef HAVE_O_TMPFILE
-	// By the descriptor itself where the kernel lets this process (root, or
-	// since Linux 6.10 the file's own opener): a first use of /proc costs a
-	// run more than the rest of its commit. Else through /proc.
-	if (linkat(fd, "", dir_fd, name, AT_EMPTY_PATH) == 0)
-		return true;
-	return errno == ENOENT && linkat(AT_FDCWD, fd_path(fd).text, dir_fd, name, AT_SYMLINK_FOLLOW) == 0;
-#else
-	(void)fd;
-	(void)name;
-	errno = ENOSYS;
-	return false;
-#endif
-}
-
-// Renames the named temporary over leaf, or removes it.
-bool rename_temporary()
-{
-	if (renameat(dir_fd, temp_name, dir_fd, leaf) != 0) {
-		remove_temporary();
-		return false;
-	}
-	temp_exists = 0;
-	return true;
-}
-
-// Links the unnamed file fd under a temporary name, then renames that over
-// leaf: nothing links an unnamed file over an existing name directly.
+// Over the old file: the unnamed temporary takes a temporary name, which is
+// then renamed over it.
 bool replace_with_unnamed(int fd)
 {
 	hold_signals();
-	for (int tries = 0; tries < max_tries && temp_exists == 0; ++tries) {
-		name_temporary();
-		temp_exists = link_unnamed(fd, temp_name);
-		if (temp_exists == 0 && errno != EEXIST)
-			break;
-	}
-	const bool replaced = temp_exists != 0 && rename_temporary();
+	const bool replaced = name_unnamed(fd) && rename_temporary();
 	release_signals();
 	return replaced;
 }
@@ -89,7 +55,7 @@ bool replace_with_unnamed(int fd)
 // replaces what is there now as a destfile found there from the start.
 bool link_new(int fd)
 {
-	for (int tries = 0; tries < max_tries; ++tries) {
+	for (int tries = 0; tries < max_lookups; ++tries) {
 		if (link_unnamed(fd, leaf))
 			return true;
 		if (errno != EEXIST || (!reconsider_destination(fd) && errno != EAGAIN))
@@ -103,7 +69,7 @@ bool link_new(int fd)
 bool put_in_place(int fd)
 {
 	switch (route) {
-	case output_route::direct:
+	case output_route::in_place:
 	case output_route::caller:
 		return true;
 	case output_route::named: {
@@ -129,7 +95,7 @@ bool finish_in_place(int fd)
 		return false;
 	if (S_ISBLK(st.st_mode))
 		return flush_all(fd);
-	const off_t end = route == output_route::direct && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : 0;
+	const off_t end = route == output_route::in_place && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : 0;
 	return end >= 0 && (end == 0 || ftruncate(fd, end) == 0);
 }
 
@@ -140,7 +106,7 @@ bool host_commit_output(host_file file)
 {
 	using namespace posix_host;
 	const int fd = static_cast<int>(file);
-	const bool in_place = route == output_route::direct || route == output_route::caller;
+	const bool in_place = !is_own_temporary(route);
 	// A filesystem that shut down after the rename may still answer the
 	// directory's flush with success (XFS does); the file's flush after it
 	// tells.

@@ -1,46 +1,43 @@
 // Where the bitmap goes. The kernel resolves the destfile's name, with its
 // own link rules (protected_symlinks, /dev/stdout, /dev/fd/N), and what it
-// finds chooses the route:
-// - a regular file linked in a directory, or no file yet: a temporary in that
+// finds chooses the route (route.cpp):
+// - a regular file listed in a directory, or no file yet: a temporary in that
 //   directory, put in place by commit.cpp, so that the name holds the old
 //   bytes or all the new ones, across a crash or a power cut too;
-// - one of the caller's own descriptors: written through it (caller.cpp);
-// - a device, FIFO, terminal or unlinked file: written directly.
-// Owns the destination (found file, directory, leaf, route) until commit.cpp
-// or a failure drops it. Works relative to the directory's descriptor, so
-// that a path swapped mid-run cannot redirect the write.
+// - one of the caller's own descriptors: written through it;
+// - a device, FIFO, terminal or unlinked file: written in place.
+// Owns the destination (found file, directory, leaf, route), the only file
+// that assigns them, from the first look until commit.cpp or a failure drops
+// it; a name that appears mid-run is decided again here. Works relative to
+// the directory's descriptor, so that a path swapped mid-run cannot redirect
+// the write.
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "posix_host.h"
+#include "restore/host_loops.h"
 
 namespace posix_host {
 
-output_route route = output_route::direct;
+output_route route = output_route::in_place;
 int dir_fd = -1;
 bool dir_readable = false;
 char leaf[PATH_MAX];
+struct stat found_status {};
 int found_fd = -1;
-struct stat found {};
 
 namespace {
 
-const char* chosen_name = nullptr;  // the destfile's name, as given
+const char* destfile = nullptr;  // the name as given
+struct stat source_status {};
+int caller_number = -1;  // the caller's descriptor the name leads through
 
-// What the name leads to now.
-enum class finding {
-	refused,      // errno says why
-	new_name,     // nothing yet: dir_fd and leaf are where it goes
-	old_file,     // a regular file that may be replaced, at dir_fd and leaf
-	caller_file,  // one of the caller's descriptors, caller_fd
-	other_file,   // a device, FIFO or unlinked file
-};
-
-// What the kernel finds for name, into found; no permission on the file
-// itself is needed.
+// What the kernel finds for name; no permission on the file itself is
+// needed.
 bool resolve_name(const char* name)
 {
 	close_kept(found_fd);
@@ -48,14 +45,14 @@ bool resolve_name(const char* name)
 	found_fd = open(name, O_PATH | O_CLOEXEC);
 	if (found_fd < 0)
 		return false;
-	if (fstat(found_fd, &found) == 0)
+	if (fstat(found_fd, &found_status) == 0)
 		return true;
 	// FUSE forgets a file another program has replaced: look again.
 	if (errno == ENOENT)
 		errno = EAGAIN;
 	return false;
 #else
-	return stat(name, &found) == 0;
+	return stat(name, &found_status) == 0;
 #endif
 }
 
@@ -71,7 +68,7 @@ int reopen_found(const char* name)
 #endif
 	const int fd = open(name, flags);
 	struct stat st {};
-	if (fd >= 0 && (fstat(fd, &st) != 0 || !is_same_file(st, found))) {
+	if (fd >= 0 && (fstat(fd, &st) != 0 || !is_same_file(st, found_status))) {
 		close(fd);
 		errno = EAGAIN;  // the name now leads elsewhere
 		return -1;
@@ -79,38 +76,49 @@ int reopen_found(const char* name)
 	return fd;
 }
 
+// Records the directory and leaf that directory_entry.cpp found, in place of
+// those held; the directory it returns is ours to close.
+bool record(bool held, const directory_entry& entry)
+{
+	const int error = errno;
+	close_kept(dir_fd);
+	dir_fd = entry.dir;
+	dir_readable = entry.readable;
+	std::memcpy(leaf, entry.leaf, sizeof leaf);
+	caller_number = entry.caller;
+	errno = error;
+	return held;
+}
+
+// A name that leads nowhere: a new file in its directory, unless it is a
+// dangling link, whose target cannot be asked of the kernel without creating
+// it. Anything else there now came meanwhile.
+finding examine_new(const char* name)
+{
+	struct stat st {};
+	if (lstat(name, &st) == 0) {
+		errno = S_ISLNK(st.st_mode) ? ENOENT : EAGAIN;
+		return finding::refused;
+	}
+	directory_entry entry;
+	if (!record(open_directory(name, entry), entry))
+		return finding::refused;
+	errno = EISDIR;
+	return leaf[0] == '\0' ? finding::refused : finding::new_name;
+}
+
+// What name leads to now.
 finding examine(const char* name)
 {
-	if (!resolve_name(name)) {
-		struct stat st {};
-		if (errno != ENOENT)
-			return finding::refused;
-		// A dangling link: its target cannot be asked of the kernel without
-		// creating it. Anything else there now came meanwhile.
-		if (lstat(name, &st) == 0) {
-			errno = S_ISLNK(st.st_mode) ? ENOENT : EAGAIN;
-			return finding::refused;
-		}
-		if (!open_directory(name))
-			return finding::refused;
-		errno = EISDIR;
-		return leaf[0] == '\0' ? finding::refused : finding::new_name;
-	}
-	// Identity first, before anything that could fail on permissions.
-	errno = is_same_file(found, input_id) ? EBUSY
-	        : S_ISDIR(found.st_mode)      ? EISDIR
-	        : S_ISSOCK(found.st_mode)     ? ENXIO
-	                                      : 0;
-	if (errno != 0)
+	if (!resolve_name(name))
+		return errno == ENOENT ? examine_new(name) : finding::refused;
+	if (!may_be_destination(found_status, source_status))
 		return finding::refused;
-	const bool located = locate_entry(name);
-	if (caller_fd >= 0)
-		return finding::caller_file;
-	// A file no directory holds: the name was one of /proc's for it, or the
-	// file was replaced since the name was resolved (look again).
-	if (!S_ISREG(found.st_mode) || (found.st_nlink == 0 && (located || errno != EAGAIN)))
-		return finding::other_file;
-	return located && may_replace_entry() ? finding::old_file : finding::refused;
+	directory_entry entry;
+	const location where = locate_entry(name, found_status, entry);
+	record(true, entry);
+	const finding what = judge_location(found_status, where);
+	return what != finding::old_file || may_replace_entry(dir_fd, leaf) ? what : finding::refused;
 }
 
 // The output that cannot be had, its cause in errno.
@@ -120,58 +128,46 @@ host_file refuse()
 	return no_file;
 }
 
-// A temporary in dir_fd, and the route that puts it in place.
-host_file create_replacement(const struct stat* old)
+// The output for the name as it is now, or no_file; EAGAIN if the name
+// changed while it was looked at.
+host_file choose_output()
 {
-	const int fd = create_temporary(old);
-	if (fd < 0)
-		return refuse();
-	route = temp_exists != 0 ? output_route::named
-	        : old != nullptr ? output_route::unnamed_old
-	                         : output_route::unnamed_new;
-	return fd;
-}
-
-host_file written_directly(int fd, output_route how)
-{
-	if (fd < 0)
-		return refuse();
-	route = how;
-	return fd;
-}
-
-// The output for name, or no_file; EAGAIN if name changed while it was
-// looked at.
-host_file choose_output(const char* name)
-{
-	route = output_route::direct;
-	switch (examine(name)) {
+	const finding what = examine(destfile);
+	int fd = -1;
+	switch (what) {
 	case finding::new_name:
-		return create_replacement(nullptr);
 	case finding::old_file:
-		return create_replacement(&found);
+		fd = create_temporary(what == finding::old_file);
+		if (fd >= 0 && what == finding::old_file)
+			keep_metadata(fd, found_status);
+		break;
 	case finding::caller_file:
-		return written_directly(open_caller_descriptor(found), output_route::caller);
+		fd = open_caller_descriptor(caller_number, found_status);
+		break;
 	case finding::other_file:
 		// A FIFO waits for its reader, as a shell's redirection does.
-		return written_directly(reopen_found(name), output_route::direct);
+		fd = reopen_found(destfile);
+		break;
 	case finding::refused:
 		break;
 	}
-	return refuse();
+	if (fd < 0)
+		return refuse();
+	route = route_for(what, temp_exists != 0);
+	return fd;
 }
 
 }  // namespace
 
 bool reconsider_destination(int fd)
 {
-	switch (examine(chosen_name)) {
-	case finding::new_name:
-		route = output_route::unnamed_new;
-		return true;
+	const finding what = examine(destfile);
+	switch (what) {
 	case finding::old_file:
-		keep_metadata(fd, found);
-		route = output_route::unnamed_old;
+		keep_metadata(fd, found_status);
+		[[fallthrough]];
+	case finding::new_name:
+		route = route_for(what, false);
 		return true;
 	case finding::caller_file:
 	case finding::other_file:
@@ -193,20 +189,17 @@ void drop_destination()
 
 }  // namespace posix_host
 
-// The sourcefile is the input opened last: its identity is known.
-host_file host_create_output(const char* name, host_file)
+host_file host_create_output(const char* name, host_file source)
 {
 	using namespace posix_host;
-	if (*name == '\0') {
-		errno = ENOENT;
+	if (!name_given(name) || fstat(static_cast<int>(source), &source_status) != 0)
 		return no_file;
-	}
-	chosen_name = name;
+	destfile = name;
 	// Other runs may be replacing the same file: look again, a little later
 	// each time, so that a busy name settles (a quarter second in all).
 	for (int tries = 1;; ++tries) {
-		const host_file file = choose_output(name);
-		if (file != no_file || errno != EAGAIN || tries == max_tries)
+		const host_file file = choose_output();
+		if (file != no_file || errno != EAGAIN || tries == max_lookups)
 			return file;
 		const timespec pause{0, tries * 50'000L};
 		nanosleep(&pause, nullptr);

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef DAT2BMP_PORTABLE_POSIX
 #ifdef O_PATH
@@ -51,6 +52,16 @@
 #endif
 #endif
 
+// Switches the portable build keeps, as the system it is built for has them.
+#ifdef O_SEARCH
+#define HAVE_O_SEARCH 1  // a directory held for searching only, where there is no O_PATH
+#endif
+#if defined(UF_IMMUTABLE) && defined(SF_IMMUTABLE) && defined(UF_APPEND) && defined(SF_APPEND)
+#define HAVE_FILE_FLAGS 1  // the BSDs' immutable and append-only flags, in st_flags
+#endif
+#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+#define HAVE_FDATASYNC 1  // a flush of the data without the times
+#endif
 // macOS: fsync leaves the data in the drive's own cache, F_FULLFSYNC does not.
 #ifdef F_FULLFSYNC
 #define HAVE_F_FULLFSYNC 1

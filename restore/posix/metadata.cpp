@@ -5,9 +5,9 @@
 // process may set it and the filesystem keeps it: what cannot be kept is left
 // out, never a failure. Owns nothing; reads the old file at the entry where
 // it was located (dir_fd and leaf), and through found_fd where it cannot be
-// read, checked against old, its fstat; is called by temporary.cpp on a
-// temporary no one else can have opened yet, or by destination.cpp on one
-// already written, when an old file took the name meanwhile.
+// read, checked against old, its fstat. destination.cpp calls it on a fresh
+// temporary no one else can have opened yet, or on one already written,
+// when an old file took the name meanwhile.
 #include <cstring>
 
 #include <fcntl.h>

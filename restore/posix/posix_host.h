@@ -1,12 +1,16 @@
-// What the POSIX host's files share. Each variable has one owner, the file
-// that writes it; the others only read it, under the rule written beside it.
+// What the POSIX host's files share. Each variable has one owner, the only
+// file that assigns it; the others read it under the rule written beside it.
+// Helpers in other files return what they find, and the owner records it.
 //
 // The life of an output, file by file:
-//   destination.cpp  the name -> the found file, its directory and leaf -> a route
-//   temporary.cpp    a temporary in that directory (metadata.cpp dresses it
-//                    as the old file); signals.cpp guards a named one
-//   transfer.cpp     the bitmap written into it (memory.cpp's buffer)
-//   commit.cpp       flushed, linked or renamed onto the leaf, or discarded
+//   destination.cpp        the destfile's name -> what it leads to -> a route;
+//                          asks directory_entry.cpp where the file is listed,
+//                          and caller_descriptor.cpp whether it is the
+//                          caller's; route.cpp decides
+//   temporary.cpp          a temporary in that directory, which metadata.cpp
+//                          dresses as the old file; signals.cpp guards a named one
+//   transfer.cpp           the bitmap written into it (memory.cpp's buffer)
+//   commit.cpp             flushed, linked or renamed onto the leaf, or discarded
 #pragma once
 
 #include <climits>
@@ -23,7 +27,7 @@
 
 namespace posix_host {
 
-constexpr int max_tries = 100;  // of a random name, or of a name that keeps changing
+constexpr int max_lookups = 100;  // of a destfile name that keeps changing
 
 // memory.cpp aligns every data buffer of this size or more to it (2 MiB, a
 // huge page); transfer.cpp writes such a buffer's whole blocks directly to
@@ -32,31 +36,58 @@ constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 // How the bitmap reaches the destfile.
 enum class output_route {
-	direct,       // the file the kernel found, written in place
+	in_place,     // the file the kernel found (device, FIFO, unlinked file), written as it is
 	caller,       // one of the caller's descriptors, written at its position
 	unnamed_new,  // O_TMPFILE, linked under the leaf
 	unnamed_old,  // O_TMPFILE, linked under a temporary name, renamed over the old file
 	named,        // a named temporary, renamed onto the leaf
 };
 
-// Owned by destination.cpp, set while the output is created; read by
-// transfer.cpp and commit.cpp, which run only after that.
+// The routes whose output is a temporary of the tool's own, which no one
+// else holds: only such a file may be written past the page cache.
+constexpr bool is_own_temporary(output_route way)
+{
+	return way != output_route::in_place && way != output_route::caller;
+}
+
+// What a destfile name leads to now.
+enum class finding {
+	refused,      // errno says why
+	new_name,     // nothing yet: dir_fd and leaf are where it goes
+	old_file,     // a regular file that may be replaced, at dir_fd and leaf
+	caller_file,  // one of the caller's descriptors
+	other_file,   // a device, FIFO or unlinked file
+};
+
+// Where directory_entry.cpp found a file's name to lead.
+enum class location {
+	listed,  // to the file's own entry in a directory
+	caller,  // through one of the caller's descriptors
+	moved,   // to another file, or to none: the name changed meanwhile (EAGAIN)
+	failed,  // nowhere the run may look; errno says why
+};
+
+// A directory held open, and a name in it, as directory_entry.cpp finds them.
+struct directory_entry {
+	int dir = -1;           // -1: none held
+	bool readable = false;  // else held with O_PATH or O_SEARCH: no fsync of it
+	char leaf[PATH_MAX] = "";
+	int caller = -1;  // the caller's descriptor the name leads through, or -1
+};
+
+// Owned by destination.cpp, set while the output is created and when a name
+// appears mid-run (commit.cpp asks for that, with no named temporary, so
+// dir_fd changes only while temp_exists is clear); read by the files that
+// run after: temporary.cpp, metadata.cpp, transfer.cpp, commit.cpp and the
+// signal handler.
 extern output_route route;
 extern int dir_fd;           // the destfile's directory; -1 when none is held
-extern bool dir_readable;    // else held with O_PATH (or O_SEARCH): no fsync of it
+extern bool dir_readable;    // see directory_entry::readable
 extern char leaf[PATH_MAX];  // the destfile's name in dir_fd
 // What the kernel found for the destfile's name, and with O_PATH (else -1)
 // the file itself, held until the output is committed or discarded.
-extern struct stat found;
+extern struct stat found_status;
 extern int found_fd;
-
-// Owned by caller.cpp, set by locate_entry: the caller's descriptor that the
-// destfile's name leads through, or -1.
-extern int caller_fd;
-
-// Owned by transfer.cpp: the identity of the input opened last, which is
-// the sourcefile when the output is created.
-extern struct stat input_id;
 
 // Owned by temporary.cpp. The signal handler (signals.cpp) removes the named
 // temporary dir_fd/temp_name when temp_exists is set, so: temp_exists
@@ -67,21 +98,29 @@ extern volatile std::sig_atomic_t temp_exists;
 
 // destination.cpp
 void drop_destination();              // closes what is held of it; keeps errno
-bool reconsider_destination(int fd);  // the name taken meanwhile: choose again for fd
+bool reconsider_destination(int fd);  // the name taken meanwhile: decide again for fd
 
-// entry.cpp
-bool open_directory(const char* path);  // dir_fd and leaf of path
-bool locate_entry(const char* name);    // the entry of found, or caller_fd
-bool may_replace_entry();               // the entry at dir_fd and leaf
+// route.cpp: the decisions, from the files' status alone.
+bool may_be_destination(const struct stat& found, const struct stat& source);  // else errno
+finding judge_location(const struct stat& found, location where);
+output_route route_for(finding what, bool named_temporary);
 
-// caller.cpp
-bool is_own_descriptor(int dir, const char* entry);  // sets caller_fd
-int open_caller_descriptor(const struct stat& found_file);
+// directory_entry.cpp
+bool open_directory(const char* path, directory_entry& entry);  // the directory and leaf of path
+location locate_entry(const char* name, const struct stat& found, directory_entry& entry);
+bool may_replace_entry(int dir, const char* name);
 
-// temporary.cpp
-int create_temporary(const struct stat* old);  // in dir_fd; -1 with errno
-void name_temporary();                         // a fresh temp_name
-void remove_temporary();                       // with signals held; keeps errno
+// caller_descriptor.cpp
+int own_descriptor(int dir, const char* name);  // the descriptor number dir/name names, or -1
+int open_caller_descriptor(int fd, const struct stat& found);
+
+// temporary.cpp; name_unnamed, rename_temporary and remove_temporary with
+// every signal held.
+int create_temporary(bool private_mode);      // in dir_fd; -1 with errno
+bool link_unnamed(int fd, const char* name);  // the unnamed temporary fd as name in dir_fd
+bool name_unnamed(int fd);                    // the unnamed temporary fd under a fresh temp_name
+bool rename_temporary();                      // temp_name onto leaf, or removed
+void remove_temporary();                      // keeps errno
 
 // metadata.cpp: gives the temporary fd what the old file had.
 void keep_metadata(int fd, const struct stat& old);

@@ -1,9 +1,10 @@
 // Signals: the death of the process removes a named temporary, and the
 // steps that create, rename or remove one run with every signal held, so
 // that a signal finds the temporary either there and recorded, or gone.
-// Owns the caller's signal mask while it is held. Reads temp_exists,
-// dir_fd and temp_name (temporary.cpp) in the handler, under the rule in
-// posix_host.h; the handler calls only async-signal-safe functions.
+// Owns the caller's signal mask while it is held. Reads temp_exists and
+// temp_name (temporary.cpp) and dir_fd (destination.cpp) in the handler,
+// under the rule in posix_host.h; the handler calls only async-signal-safe
+// functions.
 #include <cerrno>
 #include <csignal>
 

@@ -2,8 +2,15 @@
 // (dir_fd, from destination.cpp): unnamed (O_TMPFILE) where the filesystem
 // allows, so that no death leaves it behind; elsewhere a named
 // .dat2bmp-XXXXXX, created exclusively, which every death but SIGKILL
-// removes (signals.cpp). Owns temp_name and temp_exists: see posix_host.h
-// for the rule the signal handler relies on.
+// removes (signals.cpp). The life of a temporary:
+//
+//   create_temporary --unnamed--> name_unnamed (over an old file) --+
+//         |                           or link_unnamed onto leaf    |
+//         +--named------------------------------------------------+--> rename_temporary
+//                                                          refused or failed: remove_temporary
+//
+// Owns temp_name and temp_exists, the only file that assigns them: see
+// posix_host.h for the rule the signal handler relies on.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +20,7 @@
 #include <unistd.h>
 
 #include "posix_host.h"
+#include "restore/host_loops.h"
 
 namespace posix_host {
 
@@ -22,25 +30,7 @@ volatile std::sig_atomic_t temp_exists = 0;
 namespace {
 
 constexpr mode_t new_file_mode = 0666;  // less the umask, as open() gives
-constexpr mode_t private_mode = 0600;   // until the old file's mode is kept
-
-int create_named(mode_t mode)
-{
-	catch_fatal_signals();
-	for (int tries = 0; tries < max_tries; ++tries) {
-		name_temporary();
-		hold_signals();
-		const int fd =
-		    openat(dir_fd, temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-		temp_exists = fd >= 0;
-		release_signals();
-		if (fd >= 0 || errno != EEXIST)
-			return fd;
-	}
-	return -1;
-}
-
-}  // namespace
+constexpr mode_t old_file_mode = 0600;  // until the old file's mode is kept
 
 // Names are tried until one is free, so they need only differ, not be secret.
 void name_temporary()
@@ -66,22 +56,75 @@ void name_temporary()
 	temp_name[sizeof temp_name - 1] = '\0';
 }
 
-// Given the old file's metadata if there is one; private until then.
-int create_temporary(const struct stat* old)
+int create_named(mode_t mode)
 {
-	const mode_t mode = old != nullptr ? private_mode : new_file_mode;
+	catch_fatal_signals();
+	int fd = -1;
+	(void)with_free_name([&fd, mode] {
+		name_temporary();
+		hold_signals();
+		fd = openat(dir_fd, temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+		temp_exists = fd >= 0;
+		release_signals();
+		return fd >= 0;
+	});
+	return fd;
+}
+
+}  // namespace
+
+// Private until the old file's metadata is given to it.
+int create_temporary(bool private_mode)
+{
+	const mode_t mode = private_mode ? old_file_mode : new_file_mode;
 #ifdef HAVE_O_TMPFILE
-	int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+	const int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
 	// Filesystems without unnamed files say so; old kernels take it for a
 	// directory.
 	if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR))
-		fd = create_named(mode);
-#else
-	const int fd = create_named(mode);
-#endif
-	if (fd >= 0 && old != nullptr)
-		keep_metadata(fd, *old);
+		return create_named(mode);
 	return fd;
+#else
+	return create_named(mode);
+#endif
+}
+
+bool link_unnamed(int fd, const char* name)
+{
+#ifdef HAVE_O_TMPFILE
+	// By the descriptor itself where the kernel lets this process (root, or
+	// since Linux 6.10 the file's own opener): a first use of /proc costs a
+	// run more than the rest of its commit. Else through /proc.
+	if (linkat(fd, "", dir_fd, name, AT_EMPTY_PATH) == 0)
+		return true;
+	return errno == ENOENT && linkat(AT_FDCWD, fd_path(fd).text, dir_fd, name, AT_SYMLINK_FOLLOW) == 0;
+#else
+	(void)fd;
+	(void)name;
+	errno = ENOSYS;
+	return false;
+#endif
+}
+
+// Nothing links an unnamed file over an existing name: it gets a temporary
+// name first, which rename_temporary then puts over the old file.
+bool name_unnamed(int fd)
+{
+	return with_free_name([fd] {
+		name_temporary();
+		temp_exists = link_unnamed(fd, temp_name);
+		return temp_exists != 0;
+	});
+}
+
+bool rename_temporary()
+{
+	if (renameat(dir_fd, temp_name, dir_fd, leaf) != 0) {
+		remove_temporary();
+		return false;
+	}
+	temp_exists = 0;
+	return true;
 }
 
 void remove_temporary()

@@ -3,8 +3,7 @@
 // them. Owns nothing. A large bitmap's whole blocks are written straight
 // from the buffer to the disk (O_DIRECT): this relies on memory.cpp
 // aligning such a buffer to huge_page, and on the route (destination.cpp)
-// to know that the output is a temporary of ours.
-#include <algorithm>
+// to tell whether the output is a temporary of ours (is_own_temporary).
 #include <cerrno>
 
 #include <fcntl.h>
@@ -12,37 +11,22 @@
 #include <unistd.h>
 
 #include "posix_host.h"
-
-namespace posix_host {
-
-struct stat input_id {};
-
-}  // namespace posix_host
+#include "restore/host_loops.h"
 
 namespace {
-
-using posix_host::input_id;
-
-// Linux moves at most about 2 GiB per call; stay well below on every host.
-constexpr std::size_t max_transfer = std::size_t{1} << 30;
 
 // Moves the whole buffer a piece at a time, until done, the end of the
 // file, or a failure other than an interruption.
 template <typename Byte, typename Move>
 std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
 {
-	std::size_t done = 0;
-	errno = 0;
-	while (done < buffer.size()) {
-		const ssize_t n = move(static_cast<int>(file), buffer.data() + done,
-		                       std::min(buffer.size() - done, max_transfer));
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			break;
-		done += static_cast<std::size_t>(n);
-	}
-	return done;
+	return move_whole(buffer, [file, move](std::span<Byte> piece) {
+		ssize_t n = 0;
+		do
+			n = move(static_cast<int>(file), piece.data(), piece.size());
+		while (n < 0 && errno == EINTR);
+		return n;
+	});
 }
 
 }  // namespace
@@ -55,8 +39,9 @@ host_file host_open_input(const char* name)
 	const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 	if (fd < 0)
 		return no_file;
-	if (fstat(fd, &input_id) != 0 || S_ISDIR(input_id.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
-		const int error = S_ISDIR(input_id.st_mode) ? EISDIR : errno;
+	struct stat st {};
+	if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+		const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
 		close(fd);
 		errno = error;
 		return no_file;
@@ -90,8 +75,7 @@ std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
 	constexpr std::size_t direct_block = 4096;
 	const int fd = static_cast<int>(file);
 	const std::size_t blocks = buffer.size() & ~(direct_block - 1);
-	const int flags =
-	    route == output_route::direct || buffer.size() < huge_page ? -1 : fcntl(fd, F_GETFL);
+	const int flags = !is_own_temporary(route) || buffer.size() < huge_page ? -1 : fcntl(fd, F_GETFL);
 	if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
 		done = move_all(file, buffer.first(blocks), write);
 		const int error = errno;

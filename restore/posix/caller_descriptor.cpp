@@ -2,7 +2,8 @@
 // /proc/self/fd/N, or a link to them) are the caller's open files: the
 // bitmap goes through that descriptor, at its position and with its append
 // mode, and nothing is replaced or cut; as a shell's redirection would.
-// Owns caller_fd; read by destination.cpp, which chooses this route.
+// Owns nothing: directory_entry.cpp asks whether a name is such a
+// descriptor's, and destination.cpp opens the one it found.
 #include <cerrno>
 #include <cstdlib>
 
@@ -17,8 +18,6 @@
 
 namespace posix_host {
 
-int caller_fd = -1;
-
 namespace {
 
 bool is_same_directory(int dir, const char* path)
@@ -30,7 +29,7 @@ bool is_same_directory(int dir, const char* path)
 
 }  // namespace
 
-bool is_own_descriptor(int dir, const char* entry)
+int own_descriptor(int dir, const char* name)
 {
 #ifdef HAVE_PROC_SELF_FD
 	// On procfs only; there by identity, for /proc/PID/fd of another
@@ -39,34 +38,33 @@ bool is_own_descriptor(int dir, const char* entry)
 	struct statfs fs {};
 	if (fstatfs(dir, &fs) != 0 || fs.f_type != procfs ||
 	    !(is_same_directory(dir, "/proc/self/fd") || is_same_directory(dir, "/proc/thread-self/fd")))
-		return false;
+		return -1;
 #else
 	if (!is_same_directory(dir, "/dev/fd"))
-		return false;
+		return -1;
 #endif
 	char* end = nullptr;
-	const long fd = std::strtol(entry, &end, 10);
-	if (end == entry || *end != '\0' || fd < 0 || fd > 1 << 20)
-		return false;
-	caller_fd = static_cast<int>(fd);
-	return true;
+	const long fd = std::strtol(name, &end, 10);
+	if (end == name || *end != '\0' || fd < 0 || fd > 1 << 20)
+		return -1;
+	return static_cast<int>(fd);
 }
 
-int open_caller_descriptor(const struct stat& found_file)
+int open_caller_descriptor(int fd, const struct stat& found)
 {
-	const int flags = fcntl(caller_fd, F_GETFL);
+	const int flags = fcntl(fd, F_GETFL);
 	struct stat st {};
-	if (flags < 0 || fstat(caller_fd, &st) != 0)
+	if (flags < 0 || fstat(fd, &st) != 0)
 		return -1;
 	if ((flags & O_ACCMODE) == O_RDONLY) {
 		errno = EBADF;  // open for reading only, as a shell's < gives
 		return -1;
 	}
-	if (!is_same_file(st, found_file)) {
+	if (!is_same_file(st, found)) {
 		errno = EAGAIN;  // the descriptor changed meanwhile
 		return -1;
 	}
-	return fcntl(caller_fd, F_DUPFD_CLOEXEC, 0);
+	return fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
 }  // namespace posix_host
