@@ -64,6 +64,9 @@ bool attributes_allow_replacing(int dir, const char* name)
 		errno = EPERM;
 		return false;
 	}
+#else
+	(void)dir;
+	(void)name;
 #endif
 	return true;
 }

@@ -1,0 +1,97 @@
+// The POSIX host's route from what a destfile name leads to: each row one file the kernel may find.
+#include "restore/posix/posix_host.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+namespace {
+
+using namespace posix_host;
+
+struct stat status_of(mode_t type, nlink_t links, ino_t inode = 2)
+{
+	struct stat st {};
+	st.st_mode = type | 0644;
+	st.st_nlink = links;
+	st.st_ino = inode;
+	return st;
+}
+
+constexpr ino_t source_inode = 1;
+
+TEST(Route, SomeFilesAreNeverTheDestfile)
+{
+	struct row {
+		mode_t type;
+		ino_t inode;
+		int refused_with;  // 0: may be the destfile
+	};
+	for (const auto [type, inode, refused_with] : {
+	         row{S_IFREG, source_inode, EBUSY},  // the sourcefile under another name
+	         row{S_IFDIR, 2, EISDIR},
+	         row{S_IFSOCK, 2, ENXIO},  // as opening one would say
+	         row{S_IFREG, 2, 0},
+	         row{S_IFIFO, 2, 0},
+	         row{S_IFCHR, 2, 0},
+	     }) {
+		SCOPED_TRACE(type);
+		EXPECT_EQ(may_be_destination(status_of(type, 1, inode), status_of(S_IFREG, 1, source_inode)),
+		          refused_with == 0);
+		EXPECT_EQ(errno, refused_with);
+	}
+}
+
+TEST(Route, WhereTheNameLeadsDecides)
+{
+	struct row {
+		mode_t type;
+		nlink_t links;
+		location where;
+		finding expected;
+	};
+	for (const auto [type, links, where, expected] : {
+	         row{S_IFREG, 1, location::listed, finding::old_file},
+	         row{S_IFREG, 1, location::caller, finding::caller_file},
+	         row{S_IFIFO, 1, location::caller, finding::caller_file},  // a pipe as /dev/stdout
+	         row{S_IFIFO, 1, location::listed, finding::other_file},
+	         row{S_IFCHR, 1, location::failed,
+	             finding::other_file},  // /dev/null past a private directory
+	         row{S_IFREG, 0, location::listed, finding::other_file},  // a deleted file's /proc name
+	         row{S_IFREG, 0, location::failed, finding::other_file},
+	         row{S_IFREG, 0, location::moved,
+	             finding::refused},  // replaced since it was found: look again
+	         row{S_IFREG, 1, location::moved, finding::refused},
+	         row{S_IFREG, 1, location::failed, finding::refused},
+	     }) {
+		SCOPED_TRACE(testing::Message() << type << " " << links << " " << static_cast<int>(where));
+		errno = ENOENT;
+		EXPECT_EQ(judge_location(status_of(type, links), where), expected);
+		if (expected == finding::refused) {  // a look again, or the cause the look met
+			EXPECT_EQ(errno, where == location::moved ? EAGAIN : ENOENT);
+		}
+	}
+}
+
+TEST(Route, OnlyRegularFilesAreReplaced)
+{
+	struct row {
+		finding what;
+		bool named;
+		output_route expected;
+	};
+	for (const auto [what, named, expected] : {
+	         row{finding::new_name, false, output_route::unnamed_new},
+	         row{finding::old_file, false, output_route::unnamed_old},
+	         row{finding::new_name, true, output_route::named},
+	         row{finding::old_file, true, output_route::named},
+	         row{finding::caller_file, false, output_route::caller},
+	         row{finding::other_file, false, output_route::in_place},
+	     }) {
+		SCOPED_TRACE(static_cast<int>(what));
+		EXPECT_EQ(route_for(what, named), expected);
+		EXPECT_EQ(is_own_temporary(expected), what == finding::new_name || what == finding::old_file);
+	}
+}
+
+}  // namespace
