@@ -56,7 +56,7 @@ bool replace_with_unnamed(int fd)
 bool link_new(int fd)
 {
 	for (int tries = 0; tries < max_lookups; ++tries) {
-		if (link_unnamed(fd, leaf))
+		if (link_as_destfile(fd))
 			return true;
 		if (errno != EEXIST || (!reconsider_destination(fd) && errno != EAGAIN))
 			return false;

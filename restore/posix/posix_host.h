@@ -116,11 +116,11 @@ int open_caller_descriptor(int fd, const struct stat& found);
 
 // temporary.cpp; name_unnamed, rename_temporary and remove_temporary with
 // every signal held.
-int create_temporary(bool private_mode);      // in dir_fd; -1 with errno
-bool link_unnamed(int fd, const char* name);  // the unnamed temporary fd as name in dir_fd
-bool name_unnamed(int fd);                    // the unnamed temporary fd under a fresh temp_name
-bool rename_temporary();                      // temp_name onto leaf, or removed
-void remove_temporary();                      // keeps errno
+int create_temporary(bool private_mode);  // in dir_fd; -1 with errno
+bool link_as_destfile(int fd);            // the unnamed temporary fd as leaf in dir_fd
+bool name_unnamed(int fd);                // the unnamed temporary fd under a fresh temp_name
+bool rename_temporary();                  // temp_name onto leaf, or removed
+void remove_temporary();                  // keeps errno
 
 // metadata.cpp: gives the temporary fd what the old file had.
 void keep_metadata(int fd, const struct stat& old);

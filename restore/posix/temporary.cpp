@@ -4,10 +4,11 @@
 // .dat2bmp-XXXXXX, created exclusively, which every death but SIGKILL
 // removes (signals.cpp). The life of a temporary:
 //
-//   create_temporary --unnamed--> name_unnamed (over an old file) --+
-//         |                           or link_unnamed onto leaf    |
-//         +--named------------------------------------------------+--> rename_temporary
-//                                                          refused or failed: remove_temporary
+//   create_temporary --unnamed, no old file--> link_as_destfile
+//         |  \--------unnamed, an old file--> name_unnamed --+
+//         +--named--------------------------------------------+--> rename_temporary
+//   a failure or a death: remove_temporary (a named one), or nothing to do
+//   (an unnamed one goes with its descriptor)
 //
 // Owns temp_name and temp_exists, the only file that assigns them: see
 // posix_host.h for the rule the signal handler relies on.
@@ -71,6 +72,24 @@ int create_named(mode_t mode)
 	return fd;
 }
 
+// Gives the unnamed file fd the name in dir_fd.
+bool link_unnamed(int fd, const char* name)
+{
+#ifdef HAVE_O_TMPFILE
+	// By the descriptor itself where the kernel lets this process (root, or
+	// since Linux 6.10 the file's own opener): a first use of /proc costs a
+	// run more than the rest of its commit. Else through /proc.
+	if (linkat(fd, "", dir_fd, name, AT_EMPTY_PATH) == 0)
+		return true;
+	return errno == ENOENT && linkat(AT_FDCWD, fd_path(fd).text, dir_fd, name, AT_SYMLINK_FOLLOW) == 0;
+#else
+	(void)fd;
+	(void)name;
+	errno = ENOSYS;
+	return false;
+#endif
+}
+
 }  // namespace
 
 // Private until the old file's metadata is given to it.
@@ -89,21 +108,9 @@ int create_temporary(bool private_mode)
 #endif
 }
 
-bool link_unnamed(int fd, const char* name)
+bool link_as_destfile(int fd)
 {
-#ifdef HAVE_O_TMPFILE
-	// By the descriptor itself where the kernel lets this process (root, or
-	// since Linux 6.10 the file's own opener): a first use of /proc costs a
-	// run more than the rest of its commit. Else through /proc.
-	if (linkat(fd, "", dir_fd, name, AT_EMPTY_PATH) == 0)
-		return true;
-	return errno == ENOENT && linkat(AT_FDCWD, fd_path(fd).text, dir_fd, name, AT_SYMLINK_FOLLOW) == 0;
-#else
-	(void)fd;
-	(void)name;
-	errno = ENOSYS;
-	return false;
-#endif
+	return link_unnamed(fd, leaf);
 }
 
 // Nothing links an unnamed file over an existing name: it gets a temporary
