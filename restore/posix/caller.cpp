@@ -1,7 +1,8 @@
 // Names of the process's own descriptors (/dev/stdout, /dev/fd/N,
 // /proc/self/fd/N, or a link to them) are the caller's open files: the
 // bitmap goes through that descriptor, at its position and with its append
-// mode, and nothing is replaced or cut; as a shell's redirection would.
+// mode, and nothing is replaced or cut; as a shell's redirection would. A
+// standard stream the caller closed is no destination: process.cpp tells.
 // Owns caller_fd; read by destination.cpp, which chooses this route.
 #include <cerrno>
 #include <cstdlib>
@@ -54,6 +55,10 @@ bool is_own_descriptor(int dir, const char* entry)
 
 int open_caller_descriptor(const struct stat& found_file)
 {
+	if (is_filled_stream(caller_fd)) {
+		errno = EBADF;  // closed by the caller, as cat would find it
+		return -1;
+	}
 	const int flags = fcntl(caller_fd, F_GETFL);
 	struct stat st {};
 	if (flags < 0 || fstat(caller_fd, &st) != 0)

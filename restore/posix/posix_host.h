@@ -39,6 +39,23 @@ enum class output_route {
 	named,        // a named temporary, renamed onto the leaf
 };
 
+// Whether the route writes a temporary of this tool's own making, whose open
+// file nobody else shares: only such a file may have its status flags
+// changed (O_DIRECT). Every route is listed, so that a new one is decided here.
+constexpr bool is_own_temporary(output_route how)
+{
+	switch (how) {
+	case output_route::direct:
+	case output_route::caller:
+		return false;
+	case output_route::unnamed_new:
+	case output_route::unnamed_old:
+	case output_route::named:
+		return true;
+	}
+	return false;
+}
+
 // Owned by destination.cpp, set while the output is created; read by
 // transfer.cpp and commit.cpp, which run only after that.
 extern output_route route;
@@ -73,6 +90,10 @@ bool reconsider_destination(int fd);  // the name taken meanwhile: choose again 
 bool open_directory(const char* path);  // dir_fd and leaf of path
 bool locate_entry(const char* name);    // the entry of found, or caller_fd
 bool may_replace_entry();               // the entry at dir_fd and leaf
+
+// process.cpp: whether fd is a standard descriptor the caller had closed,
+// which the process filled with /dev/null for itself.
+bool is_filled_stream(int fd);
 
 // caller.cpp
 bool is_own_descriptor(int dir, const char* entry);  // sets caller_fd
