@@ -156,7 +156,7 @@ bool host_commit_output(host_file file)
 {
 	using namespace posix_host;
 	const int fd = static_cast<int>(file);
-	const bool in_place = route == output_route::direct || route == output_route::caller;
+	const bool in_place = !is_own_temporary(route);
 	// A filesystem that shut down after the rename may still answer the
 	// directory's flush with success (XFS does); the file's flush after it
 	// tells.

@@ -19,7 +19,7 @@ unsigned filled_streams = 0;  // bit n: descriptor n was closed, and holds /dev/
 
 bool posix_host::is_filled_stream(int fd)
 {
-	return fd >= 0 && fd < 3 && (filled_streams >> fd & 1U) != 0;
+	return fd >= 0 && fd < 3 && ((filled_streams >> fd) & 1U) != 0;
 }
 
 void host_start(int&, char**&)
