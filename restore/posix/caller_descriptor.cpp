@@ -1,7 +1,8 @@
 // Names of the process's own descriptors (/dev/stdout, /dev/fd/N,
 // /proc/self/fd/N, or a link to them) are the caller's open files: the
 // bitmap goes through that descriptor, at its position and with its append
-// mode, and nothing is replaced or cut; as a shell's redirection would.
+// mode, and nothing is replaced or cut; as a shell's redirection would. A
+// standard stream the caller closed is no destination: process.cpp tells.
 // Owns nothing: directory_entry.cpp asks whether a name is such a
 // descriptor's, and destination.cpp opens the one it found.
 #include <cerrno>
@@ -52,6 +53,10 @@ int own_descriptor(int dir, const char* name)
 
 int open_caller_descriptor(int fd, const struct stat& found)
 {
+	if (is_filled_stream(fd)) {
+		errno = EBADF;  // closed by the caller, as cat would find it
+		return -1;
+	}
 	const int flags = fcntl(fd, F_GETFL);
 	struct stat st {};
 	if (flags < 0 || fstat(fd, &st) != 0)

@@ -41,6 +41,22 @@ bool flush_data(int fd)
 #endif
 }
 
+// The directory's entries, the new name among them, on the disk. One this
+// process may only write and search is held without reading (O_PATH,
+// O_SEARCH), and no such descriptor takes a flush: then the filesystem
+// holding the file fd is flushed where the system can, and elsewhere only the
+// file itself.
+bool flush_directory(int fd)
+{
+	if (dir_readable)
+		return flush_all(dir_fd);
+#ifdef HAVE_SYNCFS
+	return syncfs(fd) == 0;
+#else
+	return flush_all(fd);
+#endif
+}
+
 // Over the old file: the unnamed temporary takes a temporary name, which is
 // then renamed over it.
 bool replace_with_unnamed(int fd)
@@ -111,8 +127,7 @@ bool host_commit_output(host_file file)
 	// directory's flush with success (XFS does); the file's flush after it
 	// tells.
 	bool done = in_place ? finish_in_place(fd)
-	                     : flush_data(fd) && put_in_place(fd) && flush_all(dir_readable ? dir_fd : fd) &&
-	                           flush_data(fd);
+	                     : flush_data(fd) && put_in_place(fd) && flush_directory(fd) && flush_data(fd);
 	if (!done) {
 		host_discard_output(file);
 		return false;

@@ -50,6 +50,9 @@
 #ifdef O_DIRECT
 #define HAVE_O_DIRECT 1  // writes from the buffer straight to the disk
 #endif
+#ifdef __linux__
+#define HAVE_SYNCFS 1  // flushes the filesystem that holds a file
+#endif
 #endif
 
 // Switches the portable build keeps, as the system it is built for has them.

@@ -43,11 +43,21 @@ enum class output_route {
 	named,        // a named temporary, renamed onto the leaf
 };
 
-// The routes whose output is a temporary of the tool's own, which no one
-// else holds: only such a file may be written past the page cache.
-constexpr bool is_own_temporary(output_route way)
+// Whether the route writes a temporary of this tool's own making, whose open
+// file nobody else shares: only such a file may have its status flags
+// changed (O_DIRECT). Every route is listed, so that a new one is decided here.
+constexpr bool is_own_temporary(output_route how)
 {
-	return way != output_route::in_place && way != output_route::caller;
+	switch (how) {
+	case output_route::in_place:
+	case output_route::caller:
+		return false;
+	case output_route::unnamed_new:
+	case output_route::unnamed_old:
+	case output_route::named:
+		return true;
+	}
+	return false;
 }
 
 // What a destfile name leads to now.
@@ -109,6 +119,10 @@ output_route route_for(finding what, bool named_temporary);
 bool open_directory(const char* path, directory_entry& entry);  // the directory and leaf of path
 location locate_entry(const char* name, const struct stat& found, directory_entry& entry);
 bool may_replace_entry(int dir, const char* name);
+
+// process.cpp: whether fd is a standard descriptor the caller had closed,
+// which the process filled with /dev/null for itself.
+bool is_filled_stream(int fd);
 
 // caller_descriptor.cpp
 int own_descriptor(int dir, const char* name);  // the descriptor number dir/name names, or -1

@@ -4,9 +4,12 @@
 // from the buffer to the disk (O_DIRECT): this relies on memory.cpp
 // aligning such a buffer to huge_page, and on the route (destination.cpp)
 // to tell whether the output is a temporary of ours (is_own_temporary).
+// Any other output's open file may be shared, the caller's among others: its
+// flags stay as they are.
 #include <cerrno>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +30,18 @@ std::size_t move_all(host_file file, std::span<Byte> buffer, Move move)
 		while (n < 0 && errno == EINTR);
 		return n;
 	});
+}
+
+// A caller's descriptor may be non-blocking: it is waited on, as a blocking
+// one would be inside write().
+ssize_t write_when_ready(int fd, const std::uint8_t* data, std::size_t size)
+{
+	for (;;) {
+		const ssize_t n = write(fd, data, size);
+		pollfd ready{fd, POLLOUT, 0};
+		if (n >= 0 || errno != EAGAIN || (poll(&ready, 1, -1) < 0 && errno != EINTR))
+			return n;
+	}
 }
 
 }  // namespace
@@ -75,7 +90,7 @@ std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
 	constexpr std::size_t direct_block = 4096;
 	const int fd = static_cast<int>(file);
 	const std::size_t blocks = buffer.size() & ~(direct_block - 1);
-	const int flags = !is_own_temporary(route) || buffer.size() < huge_page ? -1 : fcntl(fd, F_GETFL);
+	const int flags = is_own_temporary(route) && buffer.size() >= huge_page ? fcntl(fd, F_GETFL) : -1;
 	if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
 		done = move_all(file, buffer.first(blocks), write);
 		const int error = errno;
@@ -87,7 +102,7 @@ std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
 			return done;
 	}
 #endif
-	return done + move_all(file, buffer.subspan(done), write);
+	return done + move_all(file, buffer.subspan(done), write_when_ready);
 }
 
 void host_close(host_file file)

@@ -117,7 +117,7 @@ class Tool:
             process.kill()
             process.communicate()
             raise
-        decode = (lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n"))
+        decode = (lambda b: (b or b"").decode("utf-8", "replace").replace("\r\n", "\n"))  # None: not captured
         return Result(process.returncode, decode(out), decode(err))
 
     def run(self, args, cwd, timeout=120, **kw):
@@ -148,11 +148,13 @@ class Tool:
         assert scanner.stdout.readline().startswith("watching ")
         return scanner
 
-    def trace(self, args, cwd):
+    def trace(self, args, cwd, **popen):
         """The tool's own system calls on this run, as (name, when), when counting that call from the start of
         the process as strace --inject does. The tool's part begins where it opens misc.dat, past the loader's."""
         with tempfile.NamedTemporaryFile("r", suffix=".trace") as log:
-            self.run(args, cwd, wrap=["strace", "-o", log.name])
+            if "user" in popen:  # strace runs as that user too
+                os.chown(log.name, popen["user"], -1)
+            self.run(args, cwd, wrap=["strace", "-o", log.name], **popen)
             lines = log.read().splitlines()
         counts, calls, started = Counter(), [], False
         for line in lines:

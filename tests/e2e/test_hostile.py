@@ -1,8 +1,10 @@
 """Hostile surroundings: names the kernel resolves to open files, deaths at any moment, a caller's blocked signals,
 a file size limit on standard error, and another user replacing a shared file."""
 import ctypes
+import fcntl
 import os
 import resource
+import select
 import signal
 import shutil
 import stat
@@ -35,11 +37,16 @@ def opened(name, flags, content, position=None):
     return setup
 
 
+def closed(fd):
+    """The caller's standard descriptor fd, closed before the tool starts."""
+    return lambda w: fd
+
+
 X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
 
 
 # A name of one of the tool's own descriptors is the caller's open file: written at its position, in append mode if
-# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe.
+# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe. One the caller closed is not there.
 @pytest.mark.parametrize("dest, opener, stream, expected", [
     pytest.param("/dev/stdout", None, None, lambda w: w.original, id="/dev/stdout, a pipe"),
     pytest.param("/dev/stdout", opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), "stdout",
@@ -50,21 +57,68 @@ X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
                  id="/proc/self/fd/N of a memfd"),
     pytest.param("/dev/stdin", opened("in.bmp", os.O_RDONLY, OLD), "stdin", None,
                  id="/dev/stdin open for reading only is refused"),
+    *(pytest.param(dest, closed(fd), "closed", None, id=f"{dest.format(fd)} closed is refused")
+      for dest, fd in [("/dev/stdout", 1), ("/dev/fd/{}", 1), ("/proc/self/fd/{}", 1), ("/dev/stderr", 2)]),
 ])
 def test_own_descriptor_destfile_is_the_open_file_it_names(work, dest, opener, stream, expected):
     fd = opener(work) if opener else 1
     before = work.snapshot()
-    process = work.tool.start(["001.dat", dest.format(fd)], work.path, pass_fds=[fd] if opener else [],
-                              **({stream: fd} if stream else {}))
+    streams = {"preexec_fn": lambda: os.close(fd)} if stream == "closed" else {stream: fd} if stream else {}
+    process = work.tool.start(["001.dat", dest.format(fd)], work.path, pass_fds=[fd] if opener else [], **streams)
     out, err = process.communicate(timeout=60)  # the bytes as they are
     if stream == "stdout":  # the caller writes on after the tool, into the same file
         os.write(fd, b"trailer\n")
         before.pop("out.bin")
     # Read through the descriptor: a file replaced under its name would show here as unwritten.
-    received = Path(f"/proc/self/fd/{fd}").read_bytes() if opener else out
+    received = Path(f"/proc/self/fd/{fd}").read_bytes() if opener and expected else out
+    refusal = b"" if (stream, fd) == ("closed", 2) else b"Can't create destfile: Bad file descriptor\n"  # no stderr
     assert (process.returncode, err, received == expected(work)) == (0, b"", True) if expected else \
-        (process.returncode, err) == (1, b"Can't create destfile: Bad file descriptor\n")
+        (process.returncode, err) == (1, refusal)
     assert {name: seen for name, seen in work.snapshot().items() if name != "out.bin"} == before
+
+
+def pieces(pause):
+    """A reader of small pieces (an image decoder reading a header), pausing after each."""
+    return [sys.executable, "-c", "import os, sys, time\nwhile piece := os.read(0, 1000):\n"
+            f"    sys.stdout.buffer.write(piece)\n    time.sleep({pause})"]
+
+
+# A large bitmap through the caller's pipe: each reader gets every byte, as from any writer, and the caller's open
+# file keeps its flags (O_DIRECT would make a pipe of packets that a short read cuts).
+@pytest.mark.parametrize("size, reader, blocking", [
+    *(pytest.param(size << 20, reader, True, id=f"{size} MiB into {name}") for size in (3, 64)
+      for name, reader in [("dd bs=1000", ["dd", "bs=1000", "status=none"]), ("a reader of pieces", pieces(0))]),
+    pytest.param(3 << 20, pieces(0.0002), False, id="3 MiB into a non-blocking pipe, read slowly"),
+])
+def test_caller_pipe_gets_every_byte_and_keeps_its_flags(work, size, reader, blocking):
+    tail = bytes(range(256)) * (size >> 8) + b"odd"
+    work.write("0big.dat", work.scrambled + tail)
+    with tempfile.TemporaryFile() as received:
+        consumer = subprocess.Popen(reader, stdin=subprocess.PIPE, stdout=received)
+        pipe = consumer.stdin.fileno()
+        os.set_blocking(pipe, blocking)
+        flags = fcntl.fcntl(pipe, fcntl.F_GETFL)
+        result = work.run(["0big.dat", "/dev/stdout"], stdout=pipe)
+        assert fcntl.fcntl(pipe, fcntl.F_GETFL) == flags
+        consumer.stdin.close()
+        consumer.wait(timeout=60)
+        received.seek(0)
+        assert (result.status, result.stderr, received.read() == work.original + tail) == (0, "", True)
+
+
+def test_caller_pipe_keeps_its_flags_through_a_death_mid_write(work):
+    work.write("0big.dat", work.scrambled + bytes(3 << 20))
+    read, write = os.pipe()
+    flags = fcntl.fcntl(write, fcntl.F_GETFL)
+    process = work.tool.start(["0big.dat", "/dev/stdout"], work.path, stdout=write)
+    while not select.select([read], [], [], 0.01)[0]:  # nobody reads: the write holds once the pipe is full
+        assert process.poll() is None
+    during = fcntl.fcntl(write, fcntl.F_GETFL)
+    process.kill()
+    process.wait()
+    assert (during, fcntl.fcntl(write, fcntl.F_GETFL)) == (flags, flags)
+    os.close(read)
+    os.close(write)
 
 
 LEASE_HOLDER = """

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import OLD, Result, concurrent_runs, nothing, steps
+from conftest import OLD, Result, as_user, concurrent_runs, nothing, steps
 
 posix = pytest.mark.posix
 
@@ -83,6 +83,20 @@ def test_interrupted_transfer_goes_on(work, call, nth):
     when = [w for name, w in work.tool.trace(["001.dat", "new.bmp"], work.path) if name == call][nth]
     result = work.run(["001.dat", "old.bmp"], wrap=work.tool.inject(f"{call}:error=EINTR:when={when}"))
     assert (result.status, result.stderr, (work / "old.bmp").read_bytes() == work.original) == (0, "", True)
+
+
+@posix
+@pytest.mark.strace
+@pytest.mark.mounts
+@pytest.mark.linux
+@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
+def test_directory_the_user_may_not_read_is_flushed_after_the_rename(work, dest):
+    # Write and search only: the directory cannot be opened to be flushed, the filesystem holding it can.
+    os.chmod(work.path, 0o733)
+    os.chown(work / "old.bmp", 65534, 65534)
+    calls = [name for name, _ in work.tool.trace(["001.dat", dest], work.path, **as_user(65534))]
+    placed = max(i for i, name in enumerate(calls) if name.startswith(("link", "rename")))
+    assert "syncfs" in calls[placed:] and (work / dest).read_bytes() == work.original
 
 
 @posix
