@@ -235,7 +235,7 @@ KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
 # read first).
 ROOT, USER = {}, as_user(65534, 1000)
 REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
-acl_xattr, linux = pytest.mark.acl_xattr, pytest.mark.linux
+libattr, linux = pytest.mark.libattr, pytest.mark.linux
 
 
 def kept(path):
