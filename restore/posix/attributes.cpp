@@ -34,11 +34,13 @@ constexpr const char* access_acl = "system.posix_acl_access";
 char value[65536];
 
 // What leaves an attribute out rather than failing: not permitted, not
-// supported, gone meanwhile, or an id the namespace cannot map.
+// supported, an id the namespace cannot map, or gone meanwhile, the
+// attribute or the old file itself (FUSE forgets a file replaced by another
+// run).
 bool is_refusal(int error)
 {
-	return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENODATA ||
-	       error == EINVAL;
+	return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EINVAL ||
+	       error == ENODATA || error == ENOENT;
 }
 
 // Not security.capability, which the kernel drops from a file written to:
@@ -60,8 +62,8 @@ mode_t group_permission(const unsigned char* acl, std::size_t size)
 {
 	constexpr unsigned group_entry = 0x04;
 	constexpr unsigned mask_entry = 0x10;
-	unsigned group = 0;
-	unsigned mask = 07;
+	mode_t group = 0;
+	mode_t mask = 07;
 	for (std::size_t at = 4; at + 8 <= size; at += 8) {
 		const unsigned tag = acl[at] | (static_cast<unsigned>(acl[at + 1]) << 8U);
 		if (tag == group_entry)
@@ -69,7 +71,7 @@ mode_t group_permission(const unsigned char* acl, std::size_t size)
 		else if (tag == mask_entry)
 			mask = acl[at + 2] & 07U;
 	}
-	return static_cast<mode_t>((group & mask) << 3U);
+	return (group & mask) << 3U;
 }
 
 // The old file's ACL. Where it cannot be set (a filesystem without ACLs, a
