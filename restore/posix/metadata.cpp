@@ -60,11 +60,12 @@ mode_t keep_owner(int fd, const struct stat& old)
 
 #ifdef HAVE_INODE_FLAGS
 // What leaves a flag out rather than failing: not permitted, or not taken by
-// the filesystem (ENOTTY: it has no flags).
+// the filesystem (ENOTTY: it has no flags) or by an emulator (ENOSYS:
+// qemu-user passes on only the requests it knows).
 bool is_refused(int error)
 {
 	return error == EPERM || error == ENOTTY || error == ENOTSUP || error == EOPNOTSUPP ||
-	       error == EINVAL;
+	       error == EINVAL || error == ENOSYS;
 }
 
 // The request as the C library's ioctl takes it: an unsigned long on glibc,
@@ -138,7 +139,7 @@ bool keep_flags(int fd, int source)
 		return false;
 	return set_flags(fd, wanted & ~never) && set_project(fd, project);
 }
-#else
+#elif defined(HAVE_FCOPYFILE)
 bool keep_flags(int /*fd*/, int /*source*/)
 {
 	return true;

@@ -343,6 +343,7 @@ def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user
 
 
 @posix
+@linux
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, fault, cause", [
     pytest.param(many_attributes, None, "{E2BIG}", id="attributes past what the kernel lists"),
