@@ -170,9 +170,8 @@ bool reconsider_destination(int fd)
 		route = output_route::unnamed_new;
 		return true;
 	case finding::old_file:
-		keep_metadata(fd, found);
 		route = output_route::unnamed_old;
-		return true;
+		return keep_metadata(fd, found);
 	case finding::caller_file:
 	case finding::other_file:
 		errno = EEXIST;  // not a file to replace: it stays as it is

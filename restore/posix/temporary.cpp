@@ -79,8 +79,17 @@ int create_temporary(const struct stat* old)
 #else
 	const int fd = create_named(mode);
 #endif
-	if (fd >= 0 && old != nullptr)
-		keep_metadata(fd, *old);
+	if (fd >= 0 && old != nullptr && !keep_metadata(fd, *old)) {
+		const int error = errno;
+		close(fd);
+		if (temp_exists != 0) {
+			hold_signals();
+			remove_temporary();
+			release_signals();
+		}
+		errno = error;
+		return -1;
+	}
 	return fd;
 }
 
