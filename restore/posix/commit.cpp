@@ -127,7 +127,8 @@ bool host_commit_output(host_file file)
 	// directory's flush with success (XFS does); the file's flush after it
 	// tells.
 	bool done = in_place ? finish_in_place(fd)
-	                     : flush_data(fd) && put_in_place(fd) && flush_directory(fd) && flush_data(fd);
+	                     : keep_set_id_bits(fd) && flush_data(fd) && put_in_place(fd) &&
+	                           flush_directory(fd) && flush_data(fd);
 	if (!done) {
 		host_discard_output(file);
 		return false;

@@ -138,8 +138,10 @@ host_file choose_output()
 	case finding::new_name:
 	case finding::old_file:
 		fd = create_temporary(what == finding::old_file);
-		if (fd >= 0 && what == finding::old_file)
-			keep_metadata(fd, found_status);
+		if (fd >= 0 && what == finding::old_file && !keep_metadata(fd, found_status)) {
+			host_discard_output(fd);  // the temporary, and what is held of the destination
+			return no_file;
+		}
 		break;
 	case finding::caller_file:
 		fd = open_caller_descriptor(caller_number, found_status);
@@ -163,12 +165,10 @@ bool reconsider_destination(int fd)
 {
 	const finding what = examine(destfile);
 	switch (what) {
-	case finding::old_file:
-		keep_metadata(fd, found_status);
-		[[fallthrough]];
 	case finding::new_name:
+	case finding::old_file:
 		route = route_for(what, false);
-		return true;
+		return what == finding::new_name || keep_metadata(fd, found_status);
 	case finding::caller_file:
 	case finding::other_file:
 		errno = EEXIST;  // not a file to replace: it stays as it is

@@ -36,13 +36,18 @@
 #ifdef __linux__
 #define HAVE_PROC_SELF_FD 1  // the process's descriptors, on procfs
 #endif
-// These two read the old destfile, reopened through /proc from its O_PATH
+// These read the old destfile, reopened through /proc from its O_PATH
 // descriptor.
-#if defined(DAT2BMP_KEEP_ACL_XATTR) && defined(HAVE_O_PATH) && defined(HAVE_PROC_SELF_FD)
-#define HAVE_LIBACL 1  // ACLs and extended attributes, with libacl and libattr (the build links them)
+#if defined(__linux__) && __has_include(<sys/xattr.h>) && defined(HAVE_O_PATH) && defined(HAVE_PROC_SELF_FD)
+#define HAVE_XATTR 1  // the ACL and extended attributes, as the kernel stores them
+#endif
+#if defined(DAT2BMP_LIBATTR) && defined(HAVE_XATTR)
+#define HAVE_LIBATTR 1  // /etc/xattr.conf says which attributes to keep (the build links libattr)
 #endif
 #if defined(HAVE_O_PATH) && defined(HAVE_PROC_SELF_FD) && __has_include(<linux/fs.h>)
-#define HAVE_INODE_FLAGS 1  // FS_IOC_GETFLAGS and FS_IOC_SETFLAGS
+// FS_IOC_GETFLAGS and FS_IOC_SETFLAGS; FS_IOC_FSGETXATTR and FS_IOC_FSSETXATTR
+// for the project id and the extended flags
+#define HAVE_INODE_FLAGS 1
 #endif
 #ifdef MADV_HUGEPAGE
 #define HAVE_MADV_HUGEPAGE 1

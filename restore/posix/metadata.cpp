@@ -1,14 +1,16 @@
 // What an old destfile carries over to the temporary that replaces it, so
 // that the replaced file looks as one written in place would: its owner,
-// group and mode; where the build has libacl and libattr, and on macOS, its
-// ACL and extended attributes; on Linux, its inode flags. Each as far as the
-// process may set it and the filesystem keeps it: what cannot be kept is left
-// out, never a failure. Owns nothing; reads the old file at the entry where
-// it was located (dir_fd and leaf), and through found_fd where it cannot be
+// group and mode; on Linux its ACL and extended attributes (attributes.cpp)
+// and its inode flags and project id; on macOS its ACL and extended
+// attributes. Each as far as the process may set it and the filesystem
+// keeps it: what cannot be kept is left out, with the group bits never
+// wider than the old file's group had; any other failure fails the run.
+// Owns kept_mode, the mode given. Reads the old file at the entry where it
+// was located (dir_fd and leaf), and through found_fd where it cannot be
 // read, checked against old, its fstat. destination.cpp calls it on a fresh
 // temporary no one else can have opened yet, or on one already written,
 // when an old file took the name meanwhile.
-#include <cstring>
+#include <cerrno>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,14 +18,6 @@
 
 #include "posix_host.h"
 
-#ifdef HAVE_LIBACL
-#include <acl/libacl.h>
-#include <attr/libattr.h>
-#include <sys/xattr.h>
-#endif
-#ifdef HAVE_FCOPYFILE
-#include <copyfile.h>
-#endif
 #ifdef HAVE_INODE_FLAGS
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -33,7 +27,14 @@ namespace posix_host {
 
 namespace {
 
-constexpr mode_t permission_bits = 0777;
+mode_t kept_mode = 0;  // set-ID bits that a write may clear: given again by keep_set_id_bits
+
+// What leaves the mode as it is rather than failing: a filesystem that keeps
+// no modes, or not these.
+bool is_not_kept(int error)
+{
+	return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
 
 // The owner and group, and the mode to give with them: set-ID bits only
 // with the owner or group they were for.
@@ -57,113 +58,95 @@ mode_t keep_owner(int fd, const struct stat& old)
 	return mode;
 }
 
-#if defined(HAVE_LIBACL) || defined(HAVE_INODE_FLAGS) || defined(HAVE_FCOPYFILE)
-#ifdef HAVE_LIBACL
-// The names the libraries would put in messages, which they print only when
-// given a context to print in: none is given.
-constexpr const char* old_name = "the old destfile";
-constexpr const char* new_name = "the new destfile";
-
-// The attributes worth giving another file: those /etc/xattr.conf neither
-// skips nor leaves to the ACL, and not security.capability, which the kernel
-// drops from a file written to: the new bytes never had it.
-int is_kept_attribute(const char* name, struct error_context* context)
-{
-	return std::strcmp(name, "security.capability") != 0 &&
-	       attr_copy_check_permissions(name, context) != 0;
-}
-#endif
-
-// Whether either file may have extended attributes, an ACL among them (the
-// new one from a default ACL of its directory): most have none, and then
-// the mode says it all.
-bool has_extras(int fd, int source)
-{
-#ifdef HAVE_LIBACL
-	return source < 0 || flistxattr(source, nullptr, 0) != 0 || flistxattr(fd, nullptr, 0) != 0;
-#elif defined(HAVE_FCOPYFILE)
-	(void)fd;
-	return source >= 0;  // fcopyfile finds out
-#else
-	(void)fd;
-	(void)source;
-	return false;
-#endif
-}
-
-// Before the mode: writing attributes takes the write permission the
-// temporary's own mode gives until then.
-void keep_attributes(int fd, int source)
-{
-#ifdef HAVE_LIBACL
-	if (source >= 0)
-		(void)attr_copy_fd(old_name, source, new_name, fd, is_kept_attribute, nullptr);
-#elif defined(HAVE_FCOPYFILE)
-	// The ACL with them, by the system's own copier; not COPYFILE_STAT (nor
-	// COPYFILE_METADATA, which has it): the new bitmap keeps its own times.
-	if (source >= 0)
-		(void)fcopyfile(source, fd, nullptr, COPYFILE_ACL | COPYFILE_XATTR);
-#else
-	(void)fd;
-	(void)source;
-#endif
-}
-
-// The permission bits and the ACL exactly, the group's entry and the mask
-// each where it was; false where only fchmod can keep them.
-bool keep_permissions(int fd, int source)
-{
-#ifdef HAVE_LIBACL
-	if (source >= 0)
-		return perm_copy_fd(old_name, source, new_name, fd, nullptr) == 0;
-	// An old file that cannot be read still shows its ACL to its name.
-	return perm_copy_file(fd_path(found_fd).text, fd_path(fd).text, nullptr) == 0;
-#else
-	(void)fd;
-	(void)source;
-#endif
-	return false;
-}
-
 #ifdef HAVE_INODE_FLAGS
+// What leaves a flag out rather than failing: not permitted, or not taken by
+// the filesystem (ENOTTY: it has no flags) or by an emulator (ENOSYS:
+// qemu-user passes on only the requests it knows).
+bool is_refused(int error)
+{
+	return error == EPERM || error == ENOTTY || error == ENOTSUP || error == EOPNOTSUPP ||
+	       error == EINVAL || error == ENOSYS;
+}
+
 // The request as the C library's ioctl takes it: an unsigned long on glibc,
 // an int on musl.
 template <typename Request>
-int call_with(int (*control)(int, Request, ...), int fd, unsigned long request, unsigned* flags)
+int call_with(int (*control)(int, Request, ...), int fd, unsigned long request, void* argument)
 {
-	return control(fd, static_cast<Request>(request), flags);
+	return control(fd, static_cast<Request>(request), argument);
 }
 
-int inode_flags(int fd, unsigned long request, unsigned* flags)
+int inode_flags(int fd, unsigned long request, void* argument)
 {
-	return call_with(ioctl, fd, request, flags);
+	return call_with(ioctl, fd, request, argument);
 }
 
 // FS_IOC_SETFLAGS takes every bit or none: one the filesystem does not take
 // fails the call (EOPNOTSUPP), one the process may not set too (EPERM). So
 // where the whole set fails, each bit is tried on its own. Never immutable or
-// append-only: the temporary could not be linked.
-void keep_flags(int fd, int source)
+// append-only: the temporary could not be linked. The temporary's own flags,
+// those of its directory, are read only then: most old files have none.
+bool set_flags(int fd, unsigned wanted)
+{
+	unsigned now = 0;
+	if (wanted == 0 || inode_flags(fd, FS_IOC_SETFLAGS, &wanted) == 0)
+		return true;
+	if (!is_refused(errno) || inode_flags(fd, FS_IOC_GETFLAGS, &now) != 0)
+		return is_refused(errno);
+	for (unsigned bit = 1; bit != 0; bit <<= 1U) {
+		unsigned next = now ^ bit;
+		if (((wanted ^ now) & bit) == 0)
+			continue;
+		if (inode_flags(fd, FS_IOC_SETFLAGS, &next) == 0)
+			now = next;
+		else if (!is_refused(errno))
+			return false;
+	}
+	return true;
+}
+
+// The project id, and the flags only FS_IOC_FSSETXATTR sets (XFS's real-time
+// and extent size hints), where the old file has them; where the filesystem
+// takes not all of them for this file, the project id alone.
+bool set_project(int fd, const struct fsxattr& old)
+{
+	constexpr unsigned set_or_shown = FS_XFLAG_IMMUTABLE | FS_XFLAG_APPEND | FS_XFLAG_SYNC |
+	                                  FS_XFLAG_NOATIME | FS_XFLAG_NODUMP | FS_XFLAG_DAX |
+	                                  FS_XFLAG_HASATTR;
+	const unsigned extended = old.fsx_xflags & ~set_or_shown;
+	struct fsxattr now {};
+	if ((old.fsx_projid == 0 && extended == 0) || inode_flags(fd, FS_IOC_FSGETXATTR, &now) != 0)
+		return old.fsx_projid == 0 && extended == 0 ? true : is_refused(errno);
+	struct fsxattr wanted = now;
+	wanted.fsx_xflags |= extended;
+	wanted.fsx_extsize = old.fsx_extsize;
+	wanted.fsx_cowextsize = old.fsx_cowextsize;
+	wanted.fsx_projid = now.fsx_projid = old.fsx_projid;
+	if (inode_flags(fd, FS_IOC_FSSETXATTR, &wanted) == 0)
+		return true;
+	return is_refused(errno) && (inode_flags(fd, FS_IOC_FSSETXATTR, &now) == 0 || is_refused(errno));
+}
+
+bool keep_flags(int fd, int source)
 {
 	constexpr unsigned never = FS_IMMUTABLE_FL | FS_APPEND_FL;
 	unsigned wanted = 0;
-	unsigned now = 0;
-	if (source < 0 || inode_flags(source, FS_IOC_GETFLAGS, &wanted) != 0 ||
-	    inode_flags(fd, FS_IOC_GETFLAGS, &now) != 0)
-		return;
-	wanted &= ~never;
-	if (wanted == now || inode_flags(fd, FS_IOC_SETFLAGS, &wanted) == 0)
-		return;
-	for (unsigned bit = 1; bit != 0; bit <<= 1U) {
-		unsigned next = now ^ bit;
-		if (((wanted ^ now) & bit) != 0 && inode_flags(fd, FS_IOC_SETFLAGS, &next) == 0)
-			now = next;
-	}
+	struct fsxattr project {};
+	if (source < 0)
+		return true;
+	if ((inode_flags(source, FS_IOC_GETFLAGS, &wanted) != 0 && !is_refused(errno)) ||
+	    (inode_flags(source, FS_IOC_FSGETXATTR, &project) != 0 && !is_refused(errno)))
+		return false;
+	return set_flags(fd, wanted & ~never) && set_project(fd, project);
 }
-#else
-void keep_flags(int /*fd*/, int /*source*/) {}
+#elif defined(HAVE_FCOPYFILE)
+bool keep_flags(int /*fd*/, int /*source*/)
+{
+	return true;
+}
 #endif
 
+#if defined(HAVE_XATTR) || defined(HAVE_INODE_FLAGS) || defined(HAVE_FCOPYFILE)
 // Attributes and flags cannot be read through O_PATH: the old file again,
 // for reading, at the entry where it was found (by name: a first use of
 // /proc costs a run more than all the rest of this), checked to be it.
@@ -182,23 +165,32 @@ int open_old_file(const struct stat& old)
 
 }  // namespace
 
-void keep_metadata(int fd, const struct stat& old)
+bool keep_metadata(int fd, const struct stat& old)
 {
-	const mode_t mode = keep_owner(fd, old);
-#if defined(HAVE_LIBACL) || defined(HAVE_INODE_FLAGS) || defined(HAVE_FCOPYFILE)
+	mode_t mode = keep_owner(fd, old);
+#if defined(HAVE_XATTR) || defined(HAVE_INODE_FLAGS) || defined(HAVE_FCOPYFILE)
 	const int source = open_old_file(old);
-	// The ACL leaves the set-ID and sticky bits to the one fchmod.
-	const bool extras = has_extras(fd, source);
-	if (extras)
-		keep_attributes(fd, source);
-	if (!extras || !keep_permissions(fd, source) || (mode & ~permission_bits) != 0)
-		(void)fchmod(fd, mode);
-	keep_flags(fd, source);
-	if (source >= 0)
-		close(source);
+#if defined(HAVE_XATTR) || defined(HAVE_FCOPYFILE)
+	const bool kept = keep_attributes(fd, source, mode) && keep_flags(fd, source);
 #else
-	(void)fchmod(fd, mode);
+	const bool kept = keep_flags(fd, source);
 #endif
+	if (source >= 0) {
+		const int error = errno;
+		close(source);
+		errno = error;
+	}
+	if (!kept)
+		return false;
+#endif
+	// The last word: after the ACL, which gives the mode its own way.
+	kept_mode = mode;
+	return fchmod(fd, mode) == 0 || is_not_kept(errno);
+}
+
+bool keep_set_id_bits(int fd)
+{
+	return (kept_mode & (S_ISUID | S_ISGID)) == 0 || fchmod(fd, kept_mode) == 0 || is_not_kept(errno);
 }
 
 }  // namespace posix_host

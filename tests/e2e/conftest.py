@@ -27,7 +27,7 @@ def pytest_addoption(parser):
     parser.addoption("--launcher", default="", help="command prefixed to every run: wine, or qemu-user")
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
-    parser.addoption("--no-acl-xattr", action="store_true", help="built without libacl and libattr")
+    parser.addoption("--no-libattr", action="store_true", help="built without libattr: keeps user.* attributes only")
     parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
     parser.addoption("--error-texts", default="", help="the helper that prints the tool's C library's text for an "
                      "error number; without it, this Python's (glibc's, which the Win32 host prints too)")
@@ -38,7 +38,7 @@ def pytest_collection_modifyitems(config, items):
     wine = under_wine(shlex.split(launcher))
     skips = [("posix", wine, f"needs POSIX, runs under {launcher}"), ("wine", not wine, "runs only under wine"),
              ("linux", config.getoption("--portable"), "needs the Linux-only calls the portable host goes without"),
-             ("acl_xattr", config.getoption("--no-acl-xattr"), "built without libacl and libattr, which keep these"),
+             ("libattr", config.getoption("--no-libattr"), "built without libattr, which says to keep these"),
              ("valgrind", config.getoption("--sanitized"), "valgrind and the sanitizers do not mix")]
     # A host tool cannot wrap a program that runs in an emulator.
     skips += [(needs, launcher and not wine, f"needs {needs} on the host, runs under {launcher}")
@@ -93,14 +93,15 @@ class Tool:
             self.shared = shutil.copy2(self.path, folder)
         return self.shared
 
-    def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
-        """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind). wine takes the arguments in
-        the locale's encoding and its ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
+    def start(self, args, cwd, *, argv0=None, wrap=(), around=(), locale=None, **popen):
+        """Starts the tool; wrap is a POSIX tool put before it (strace, valgrind), around one put before the launcher
+        too (unshare). wine takes the arguments in the locale's encoding and its ANSI code page from the locale:
+        C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
         path = self.binary(popen)
-        command = [*self.launcher, *wrap, argv0 or path, *args]
+        command = [*around, *self.launcher, *wrap, argv0 or path, *args]
         if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]
-            command = [*self.launcher, "-0", argv0, path, *args]
-        executable = path if argv0 and not wrap and not self.launcher else None
+            command = [*around, *self.launcher, "-0", argv0, path, *args]
+        executable = path if argv0 and not wrap and not around and not self.launcher else None
         env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
             # A traced LeakSanitizer cannot stop the threads it needs to.

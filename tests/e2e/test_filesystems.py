@@ -231,11 +231,11 @@ def test_block_device_destfile_is_written_and_flushed(tool, bitmap, tmp_path, fa
 # What a replaced file keeps: its ACL, extended attributes and inode flags, on the filesystems that have them all.
 KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
 # How a run starts: as root; as another user, in the old file's group 1000; as root, with the first FS_IOC_SETFLAGS
-# refused, as for one flag the filesystem does not take (the third ioctl: the old file's flags and the new one's are
-# read first).
+# refused, as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read
+# first).
 ROOT, USER = {}, as_user(65534, 1000)
 REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
-acl_xattr, linux = pytest.mark.acl_xattr, pytest.mark.linux
+libattr, linux = pytest.mark.libattr, pytest.mark.linux
 
 
 def kept(path):
@@ -243,8 +243,9 @@ def kept(path):
     inode flags (lsattr)."""
     seen = {"mode": oct(stat.S_IMODE(os.stat(path).st_mode)), "acl": run("getfacl", "-cnE", path).split()}
     seen.update((name, os.getxattr(path, name)) for name in os.listxattr(path) if not name.startswith("system."))
-    seen.update((f"+{flag}", True) for flag in run("lsattr", "-d", path).split()[0].replace("-", ""))
-    return seen
+    project, flags = run("lsattr", "-dp", path).split()[:2]
+    seen.update((f"+{flag}", True) for flag in flags.replace("-", ""))
+    return dict(seen, project=project)
 
 
 def old_file(*commands):
@@ -271,24 +272,45 @@ UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattr
 FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
 NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
 NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
+# A value that fills the attribute block of this ext4 (1 KiB blocks), which an inherited ACL too large for the inode
+# would share.
+BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "ab" * 960]), lambda w: run(
+    "setfacl", "-d", "-m", ",".join(f"u:{user}:rw" for user in range(1, 13)), w.path))
+
+
+def project(w):
+    """Project id 42: XFS, and ext4 made with project quotas (which need the kernel's quota support)."""
+    if subprocess.run(["chattr", "-p", "42", w / "old.bmp"], capture_output=True).returncode:
+        pytest.skip("this filesystem has no project ids")
+
+
+def many_attributes(w):
+    """2,100 user attributes, their names together past the 64 KiB the kernel lists."""
+    for i in range(2100):
+        try:
+            os.setxattr(w / "old.bmp", f"user.attribute-of-a-long-name-{i:04}", b"x")
+        except OSError as error:
+            pytest.skip(f"this filesystem holds {i} attributes: {error}")
 
 
 @posix
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, how, dropped", [
-    *(pytest.param(*row, id=name, marks=acl_xattr) for name, *row in [
-        ("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
-        ("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
+    *(pytest.param(*row, id=name, marks=libattr) for name, *row in [
         ("root keeps user, trusted and security attributes, not a capability", ATTRIBUTES, ROOT,
          {"security.capability"}),
-        ("root keeps the old file's lack of an ACL under a directory's default ACL", NO_ACL_UNDER_DEFAULT, ROOT, ()),
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
+    ]),
+    *(pytest.param(*row, id=name, marks=linux) for name, *row in [
+        ("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
+        ("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
+        ("root keeps the old file's lack of an ACL under a directory's default ACL", NO_ACL_UNDER_DEFAULT, ROOT, ()),
+        ("root keeps an attribute that fills the room under a directory's default ACL", BIG_UNDER_DEFAULT, ROOT, ()),
         ("another user keeps the attributes of a file its owner may only read", GROUP_WRITES, USER, ()),
         ("another user who may not read the old file keeps its mode and ACL, not its attributes", UNREADABLE, USER,
          {"user.origin"}),
-    ]),
-    *(pytest.param(*row, id=name, marks=linux) for name, *row in [
+        ("root keeps the project id", project, ROOT, ()),
         ("root keeps the inode flags", FLAGS, ROOT, ()),
         ("another user keeps the inode flags", FLAGS, USER, ()),
         ("root keeps no copy-on-write, which only an empty file takes", NO_COPY_ON_WRITE, ROOT, ()),
@@ -318,3 +340,21 @@ def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user
     os.close(os.open(on_fs / "other.bmp", os.O_CREAT | os.O_WRONLY, 0o666))
     assert on_fs.run(["001.dat", "new.bmp"], **user).status == 0
     assert kept(on_fs / "new.bmp") == kept(on_fs / "other.bmp")
+
+
+@posix
+@linux
+@pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
+@pytest.mark.parametrize("setup, fault, cause", [
+    pytest.param(many_attributes, None, "{E2BIG}", id="attributes past what the kernel lists"),
+    pytest.param(xattrs("user.origin"), "fgetxattr:error=EIO:when=1", "{EIO}", id="an attribute that cannot be read",
+                 marks=strace),
+    pytest.param(xattrs("user.origin"), "fsetxattr:error=EIO:when=1", "{EIO}", id="an attribute that cannot be set",
+                 marks=strace),
+])
+def test_metadata_that_cannot_be_kept_fails_the_run_keeping_the_old_destfile(on_fs, setup, fault, cause):
+    setup(on_fs)
+    before = look(on_fs)
+    result = on_fs.run(["001.dat", "old.bmp"], wrap=on_fs.tool.inject(fault) if fault else ())
+    assert (result.status, result.stderr) == (1, on_fs.tool.words(f"Can't create destfile: {cause}") + "\n")
+    assert look(on_fs) == before

@@ -277,21 +277,49 @@ def test_name_that_appears_during_the_run_is_an_old_destfile(work, directory, me
     assert work.snapshot() == before
 
 
+def on_image(mkfs, kind, options):
+    """The old destfile on a fresh filesystem of that kind, mounted on fs with those options."""
+    def place(w):
+        image = w / "fs.img"
+        with open(image, "wb") as f:
+            f.truncate(128 << 20)
+        subprocess.run([*mkfs, image], check=True, capture_output=True)
+        w.mkdir("fs")
+        w.mount("fs", "-t", kind, "-o", f"loop,{options}", image)
+        return "fs/"
+    return place
+
+
+NO_ACL = on_image(["mkfs.btrfs", "-q", "-f"], "btrfs", "noacl")
+NTFS = on_image(["mkntfs", "-F", "-Q", "-f"], "ntfs-3g", "permissions")
+
+
 @pytest.mark.mounts
-@pytest.mark.parametrize("old_mode, user, owner, mode", [
-    pytest.param(0o6775, None, (1000, 1000), 0o6775, id="root keeps owner, group and set-ID bits"),
-    pytest.param(0o664, as_user(65534, 1000), (65534, 1000), 0o664, id="a group member keeps the group"),
+@pytest.mark.parametrize("old, user, place, new", [
+    pytest.param((1000, 1000, 0o6775), None, None, (1000, 1000, 0o6775), id="root keeps owner, group and set-ID bits"),
+    pytest.param((1000, 1000, 0o664), as_user(65534, 1000), None, (65534, 1000, 0o664),
+                 id="a group member keeps the group"),
     # Without group execute permission, so that writing the file keeps set-group-ID.
-    pytest.param(0o6664, as_user(65534, 1000), (65534, 1000), 0o2664,
+    pytest.param((1000, 1000, 0o6664), as_user(65534, 1000), None, (65534, 1000, 0o2664),
                  id="a group member drops set-user-ID with the owner, keeps set-group-ID"),
-    pytest.param(0o6666, as_user(65534), (65534, 65534), 0o666, id="an outsider drops both set-ID bits"),
+    pytest.param((1000, 1000, 0o6666), as_user(65534), None, (65534, 65534, 0o666),
+                 id="an outsider drops both set-ID bits"),
+    pytest.param((65534, 65534, 0o4755), as_user(65534), None, (65534, 65534, 0o4755),
+                 id="a user keeps set-user-ID on its own file, which the write clears"),
+    pytest.param((65534, 65534, 0o2775), as_user(65534), None, (65534, 65534, 0o2775),
+                 id="a user keeps set-group-ID on its own file, which the write clears"),
+    *(pytest.param((0, 0, 0o2762), as_user(65534), place, (65534, 65534, 0o762), id=f"an outsider drops set-group-ID {on}")
+      for place, on in [(NO_ACL, "on btrfs without ACLs"), (NTFS, "on ntfs-3g with permissions")]),
 ])
-def test_replacing_a_shared_file_keeps_what_the_user_may(work, old_mode, user, owner, mode):
+def test_replacing_a_shared_file_keeps_what_the_user_may(work, old, user, place, new):
     os.chmod(work.path, 0o777)
-    os.chown(work / "old.bmp", 1000, 1000)
-    os.chmod(work / "old.bmp", old_mode)
-    result = work.run(["001.dat", "old.bmp"], **(user or {}))
+    dest = (place(work) if place else "") + "old.bmp"
+    work.write(dest, OLD)
+    os.chmod((work / dest).parent, 0o777)
+    os.chown(work / dest, *old[:2])
+    os.chmod(work / dest, old[2])
+    result = work.run(["001.dat", dest], **(user or {}))
     assert (result.status, result.stderr) == (0, "")
-    st = os.stat(work / "old.bmp")
-    assert (st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode))) == (*owner, oct(mode))
-    assert (work / "old.bmp").read_bytes() == work.original
+    st = os.stat(work / dest)
+    assert (st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode))) == (*new[:2], oct(new[2]))
+    assert (work / dest).read_bytes() == work.original

@@ -9,7 +9,7 @@ import pytest
 
 from conftest import OLD, Result, as_user, concurrent_runs, nothing, steps
 
-posix = pytest.mark.posix
+posix, linux, mounts = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts
 
 
 def late_writer(w):
@@ -85,6 +85,14 @@ def test_interrupted_transfer_goes_on(work, call, nth):
     assert (result.status, result.stderr, (work / "old.bmp").read_bytes() == work.original) == (0, "", True)
 
 
+# An old destfile of mode 640 given a named user's entry: group::r--, mask::rw- (mode 660). In a user namespace that
+# maps only the process's own id, the entries' ids cannot be set again; nor where the ACL's set fails. Either way the
+# group keeps its own bits (640), never the mask's.
+NAMED = "u:1:rw,u:65534:rw"
+IN_NAMESPACE = {"around": ["unshare", "-U", "-r"]}
+ACL_REFUSED = lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")}  # noqa: E731
+
+
 @posix
 @pytest.mark.strace
 @pytest.mark.mounts
@@ -100,21 +108,37 @@ def test_directory_the_user_may_not_read_is_flushed_after_the_rename(work, dest)
 
 
 @posix
-@pytest.mark.parametrize("old_mode, mask, mode", [
-    pytest.param(None, 0o022, 0o644, id="new destfile, umask 022"),
-    pytest.param(None, 0o077, 0o600, id="new destfile, umask 077"),
-    pytest.param(None, 0o000, 0o666, id="new destfile, umask 000"),
-    pytest.param(0o640, 0o022, 0o640, id="old destfile of mode 640"),
-    pytest.param(0o755, 0o077, 0o755, id="old destfile of mode 755 under umask 077"),
+@pytest.mark.parametrize("old_mode, acl, how, mask, mode", [
+    pytest.param(None, None, {}, 0o022, 0o644, id="new destfile, umask 022"),
+    pytest.param(None, None, {}, 0o077, 0o600, id="new destfile, umask 077"),
+    pytest.param(None, None, {}, 0o000, 0o666, id="new destfile, umask 000"),
+    pytest.param(0o640, None, {}, 0o022, 0o640, id="old destfile of mode 640"),
+    pytest.param(0o755, None, {}, 0o077, 0o755, id="old destfile of mode 755 under umask 077"),
+    pytest.param(0o640, NAMED, {}, 0o022, 0o660, id="old destfile keeps its ACL exactly", marks=linux),
+    pytest.param(0o640, NAMED, IN_NAMESPACE, 0o022, 0o640, id="in a user namespace the group keeps its own bits",
+                 marks=linux),
+    pytest.param(0o640, NAMED, {**IN_NAMESPACE, **as_user(65534)}, 0o022, 0o640,
+                 id="another user in a user namespace: the group keeps its own bits", marks=(linux, mounts)),
+    pytest.param(0o640, NAMED, ACL_REFUSED, 0o022, 0o640, id="with the ACL refused the group keeps its own bits",
+                 marks=(linux, pytest.mark.strace)),
 ])
-def test_destfile_mode(work, old_mode, mask, mode):
+def test_destfile_mode(work, old_mode, acl, how, mask, mode):
     dest = work / ("new.bmp" if old_mode is None else "old.bmp")
+    how = how(work) if callable(how) else how
+    owner = how.get("user", os.geteuid()), how.get("group", os.getegid())
     if old_mode is not None:
+        os.chmod(work.path, 0o777)
+        os.chown(dest, *owner)
         os.chmod(dest, old_mode)
-    result = work.run(["001.dat", dest.name], preexec_fn=lambda: os.umask(mask))
+    if acl:
+        subprocess.run(["setfacl", "-m", acl, dest], check=True)
+    before = subprocess.run(["getfacl", "-cn", dest], capture_output=True, text=True).stdout
+    result = work.run(["001.dat", dest.name], preexec_fn=lambda: os.umask(mask), **how)
     st = os.stat(dest)
-    assert (result.status, result.stderr, stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid) == \
-        (0, "", mode, os.geteuid(), os.getegid())
+    assert (result.status, result.stderr, stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid) == (0, "", mode, *owner)
+    if acl:  # kept whole, or not at all
+        after = subprocess.run(["getfacl", "-cn", dest], capture_output=True, text=True).stdout
+        assert (after == before) == (mode == 0o660) and ("user:1:" in after) == (mode == 0o660)
     assert dest.read_bytes() == work.original
 
 
