@@ -5,14 +5,13 @@ import os
 import shutil
 import signal
 import stat
-import struct
 import subprocess
 import time
 from contextlib import contextmanager
 
 import pytest
 
-from conftest import OLD, Workdir, as_user, concurrent_runs, steps
+from conftest import CAPABILITY, OLD, Workdir, as_user, concurrent_runs, steps
 from test_hostile import killed_at_write
 
 pytestmark = pytest.mark.mounts
@@ -261,13 +260,12 @@ def write_after(setup):
     return steps(lambda w: w.write("old.bmp", b""), setup, lambda w: w.write("old.bmp", OLD))
 
 
-# A file capability (struct vfs_cap_data, revision 2: cap_net_raw, effective), which no replace may carry over.
-CAPABILITY = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability",
-                                         struct.pack("<5I", 0x2000001, 1 << 13, 0, 0, 0)))
+CAPABLE = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability", CAPABILITY))
 NAMED = old_file(["chmod", "640"], ["setfacl", "-m", "u:1:rw,u:65534:rw"])  # group::r--, mask::rw-
-ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABILITY)
+ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABLE)
 GROUP_WRITES = steps(old_file(["chmod", "464"]), xattrs("user.origin"))  # the owner may only read
 UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattrs("user.origin"))  # group::-w-
+SET_ID = steps(xattrs("user.origin"), old_file(["chmod", "6775"]))  # which the libraries leave to fchmod
 FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
 NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
 NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
@@ -282,6 +280,7 @@ NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
         ("root keeps user, trusted and security attributes, not a capability", ATTRIBUTES, ROOT,
          {"security.capability"}),
         ("root keeps the old file's lack of an ACL under a directory's default ACL", NO_ACL_UNDER_DEFAULT, ROOT, ()),
+        ("root keeps set-ID bits beside attributes", SET_ID, ROOT, ()),
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
         ("another user keeps the attributes of a file its owner may only read", GROUP_WRITES, USER, ()),

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import OLD, Result, concurrent_runs, nothing, steps
+from conftest import OLD, Result, as_user, concurrent_runs, nothing, steps
 
 posix = pytest.mark.posix
 
@@ -20,6 +20,13 @@ def late_writer(w):
     writer = subprocess.Popen(["sh", "-c", "exec 3>misc.dat; sleep 0.5; cat block >&3"], cwd=w.path)
     w.cleanups.append(writer.kill)
     time.sleep(0.2)  # until it waits in its open
+
+
+def search_only_directory(w):
+    w.mkdir("wx")
+    os.chmod(w / "wx", 0o733)
+    os.chmod(w.path, 0o755)
+    return as_user(65534)
 
 
 RESTORATIONS = [
@@ -44,8 +51,10 @@ RESTORATIONS = [
                  marks=posix),
     pytest.param(lambda w: w.link("sub/link.bmp", "../old.bmp"), "001.dat", "sub/link.bmp",
                  id="through a relative link in another directory", marks=posix),
-    pytest.param(steps(lambda w: w.link("a.bmp", "b.bmp"), lambda w: w.link("b.bmp", str(w / "old.bmp"))),
-                 "001.dat", "a.bmp", id="through a chain of links", marks=posix),
+    pytest.param(lambda w: w.chain(40), "001.dat", "l1.bmp", id="through a chain of 40 links", marks=posix),
+    # The directory's flush then takes the new file's descriptor: the directory's own can only search it.
+    pytest.param(search_only_directory, "001.dat", "wx/new.bmp", id="into a directory the user may not read",
+                 marks=(posix, pytest.mark.mounts, pytest.mark.linux)),
 ]
 
 
