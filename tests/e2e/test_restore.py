@@ -166,7 +166,7 @@ def test_without_standard_error_nothing_lands_in_the_destfile(work, source, stat
                  id="a holder of the sourcefile not sharing reading is refused at once"),
     pytest.param("old.bmp", "r", 3000, "Can't create destfile: {EBUSY}",
                  id="a holder of the destfile not sharing writing is refused at once"),
-    pytest.param("old.bmp", "rw", 600, "",
+    pytest.param("old.bmp", "rw", 950, "",
                  id="a holder of the destfile sharing writing that lets go within a second is waited for"),
     pytest.param("old.bmp", "rw", 4000, "Something is screwy with WriteFile: {EACCES}",
                  id="a holder of the destfile sharing writing that holds on fails the run"),
