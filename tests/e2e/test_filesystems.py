@@ -128,6 +128,13 @@ def test_converts_a_large_file_whole(on_fs):
     assert (on_fs / "old.bmp").read_bytes() == on_fs.original + tail
 
 
+def others_fsync(fs):
+    """Another program's fsync of an unrelated file: it commits the journal, with all the tool did."""
+    with open(fs / "unrelated", "wb", buffering=0) as other:
+        other.write(b"x")
+        os.fsync(other.fileno())
+
+
 @pytest.mark.parametrize("kind", JOURNALED)
 @pytest.mark.parametrize("dest, kill, flush", [
     # wine flushes no directory: a rename it reported done may still be lost to a cut.
@@ -146,10 +153,8 @@ def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path
         before = look(w)
         result = w.run(["001.dat", dest], wrap=wrap)
         assert result.status == (-signal.SIGKILL if kill else 0)
-        if flush:  # another program's fsync of an unrelated file commits the journal, with all the tool did
-            with open(fs / "unrelated", "wb", buffering=0) as other:
-                other.write(b"x")
-                os.fsync(other.fileno())
+        if flush:
+            others_fsync(fs)
         # The power cut: the filesystem stops where it stands, its journal unwritten; then what reached the disk.
         run("xfs_io", "-x", "-c", "shutdown", fs)
         run("umount", fs)
@@ -169,7 +174,7 @@ def test_concurrent_runs_each_leave_a_whole_conversion(filesystem, on_fs, dest):
     concurrent_runs(on_fs, dest, runs=40, tail=4096, sources=4, gaps=filesystem.parent.name.startswith(("exfat", "ntfs")))
 
 
-# Where the temporary is named (FUSE), signals are caught while it exists, and the caller's mask comes back after.
+# Where the temporary is named (FUSE, or the unnamed one refused), signals are caught while it exists, and the caller's mask comes back after.
 @strace
 @posix
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
@@ -179,7 +184,8 @@ def test_death_leaves_the_directory_as_it_was(on_fs, dest):
     assert look(on_fs) == before
 
 
-# A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then.
+# A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then. Had
+# another program's flush made the rename last, the data it names came first.
 @strace
 @posix
 @pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
@@ -196,6 +202,7 @@ def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
         while not ((w / dest).exists() and (w / dest).stat().st_size == len(w.original)):
             assert process.poll() is None and time.monotonic() < deadline
             time.sleep(0.01)
+        others_fsync(fs)
         run("xfs_io", "-x", "-c", "shutdown", fs)
         result = tool.finish(process)
         assert (result.status, result.stderr) == (1, tool.words(WRITE + "{EIO}") + "\n")
