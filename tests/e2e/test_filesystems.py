@@ -174,7 +174,8 @@ def test_concurrent_runs_each_leave_a_whole_conversion(filesystem, on_fs, dest):
     concurrent_runs(on_fs, dest, runs=40, tail=4096, sources=4, gaps=filesystem.parent.name.startswith(("exfat", "ntfs")))
 
 
-# Where the temporary is named (FUSE, or the unnamed one refused), signals are caught while it exists, and the caller's mask comes back after.
+# Where the temporary is named (FUSE, or the unnamed one refused), signals are caught while it exists, and the
+# caller's mask comes back after.
 @strace
 @posix
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])

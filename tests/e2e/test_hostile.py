@@ -40,13 +40,15 @@ X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
 
 
 # A name of one of the tool's own descriptors is the caller's open file: written at its position, in append mode if
-# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe.
+# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe. Another process's is no caller's.
 @pytest.mark.parametrize("dest, opener, stream, expected", [
     pytest.param("/dev/stdout", None, None, lambda w: w.original, id="/dev/stdout, a pipe"),
     pytest.param("/dev/stdout", opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), "stdout",
                  lambda w: b"earlier\n" + w.original + b"trailer\n", id="/dev/stdout appended to a file, then more"),
     pytest.param("/dev/fd/{}", opened(None, os.O_RDWR, X, 100), None,
                  lambda w: X[:100] + w.original + X[100 + len(w.original):], id="/dev/fd/N of a deleted file"),
+    pytest.param("/proc/{pid}/fd/{}", opened(None, os.O_RDWR, X, 100), None, lambda w: w.original,
+                 id="another process's /proc/PID/fd/N of a deleted file is cut, not the caller's"),
     pytest.param("/proc/self/fd/{}", opened("memfd", 0, b""), None, lambda w: w.original,
                  id="/proc/self/fd/N of a memfd"),
     pytest.param("/dev/stdin", opened("in.bmp", os.O_RDONLY, OLD), "stdin", None,
@@ -55,7 +57,7 @@ X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
 def test_own_descriptor_destfile_is_the_open_file_it_names(work, dest, opener, stream, expected):
     fd = opener(work) if opener else 1
     before = work.snapshot()
-    process = work.tool.start(["001.dat", dest.format(fd)], work.path, pass_fds=[fd] if opener else [],
+    process = work.tool.start(["001.dat", dest.format(fd, pid=os.getpid())], work.path, pass_fds=[fd] if opener else [],
                               **({stream: fd} if stream else {}))
     out, err = process.communicate(timeout=60)  # the bytes as they are
     if stream == "stdout":  # the caller writes on after the tool, into the same file
@@ -238,7 +240,8 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     work.write("dir/old.bmp", OLD)
     if directory:
         work.chattr("dir", directory)
-    process = work.tool.start(["001.dat", dest], work.path, wrap=work.tool.inject(*(f.format(*range(first, first + 9)) for f in faults)))
+    faults = [fault.format(*range(first, first + 9)) for fault in faults]
+    process = work.tool.start(["001.dat", dest], work.path, wrap=work.tool.inject(*faults))
     time.sleep(0.5)  # until the run waits in the call held
     others_private_file(work, dest)
     before = work.snapshot()
