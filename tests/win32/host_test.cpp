@@ -57,9 +57,9 @@ const std::vector<std::pair<UINT, std::vector<std::pair<const char*, std::size_t
 
 TEST(Win32Host, FolderPartEndsAfterTheLastSeparator)
 {
-	// ctest names the code page that its locale gives.
+	// ctest names the code page that its locale gives (.ci/run generates the locale).
 	if (const char* wanted = std::getenv("CODE_PAGE")) {
-		ASSERT_EQ(GetACP(), std::strtoul(wanted, nullptr, 10));
+		ASSERT_EQ(GetACP(), std::strtoul(wanted, nullptr, 10)) << "is the locale generated?";
 	}
 	for (const auto& [code_page, paths] : folders) {
 		for (const auto& [path, length] : paths) {
