@@ -7,6 +7,7 @@ import re
 import shlex
 import shutil
 import stat
+import struct
 import subprocess
 import tempfile
 from collections import Counter, namedtuple
@@ -20,6 +21,8 @@ FIELDS = ((0, 2), (14, 4), (26, 2), (28, 2), (34, 4), (38, 4), (42, 4))
 BLOCK = slice(48, 1078)
 CHECKER_FAILED = 86  # status for a sanitizer's or valgrind's finding; the tool never uses it
 OLD = b"the old destfile\n" * 10
+# A file capability (struct vfs_cap_data, revision 2: cap_net_raw, effective), which no replace may carry over.
+CAPABILITY = struct.pack("<5I", 0x2000001, 1 << 13, 0, 0, 0)
 
 
 def pytest_addoption(parser):
@@ -240,6 +243,11 @@ class Workdir:
     def link(self, name, target):
         (self.path / name).parent.mkdir(exist_ok=True)
         os.symlink(target, self.path / name)
+
+    def chain(self, n):
+        """l1.bmp, a link to l2.bmp, and so on: n links, the last to old.bmp by its absolute path."""
+        for i in range(1, n + 1):
+            self.link(f"l{i}.bmp", f"l{i + 1}.bmp" if i < n else str(self / "old.bmp"))
 
     def sparse(self, name, size):
         with open(self.path / name, "wb") as f:

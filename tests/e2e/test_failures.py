@@ -62,11 +62,14 @@ def planted_link(w):
     os.lchown(w / "sticky/out.bmp", 1234, 1234)
 
 
-def others_in_a_sticky_directory(w):
-    os.chmod(w.path, 0o1777)
-    os.chown(w / "old.bmp", 1000, 1000)
-    os.chmod(w / "old.bmp", 0o666)
-    return as_user(65534)
+def others_old_file(owner, mode, dir_mode):
+    """The old destfile owner's, of mode, in a directory of dir_mode; the run as user 65534."""
+    def setup(w):
+        os.chmod(w.path, dir_mode)
+        os.chown(w / "old.bmp", owner, owner)
+        os.chmod(w / "old.bmp", mode)
+        return as_user(65534)
+    return setup
 
 
 def no_free_inodes(w):
@@ -119,6 +122,7 @@ FAILURES = [
          DEST + NOENT, posix),
     case("destfile is a link loop", lambda w: w.link("loop.bmp", "loop.bmp"), ["001.dat", "loop.bmp"],
          DEST + "{ELOOP}"),
+    case("destfile is a chain of 41 links", lambda w: w.chain(41), ["001.dat", "l1.bmp"], DEST + "{ELOOP}", posix),
     case("destfile is another user's link in a sticky directory", planted_link, ["001.dat", "sticky/out.bmp"],
          DEST + "{EACCES}", posix, mounts),
     case("destfile is a socket", lambda w: socket.socket(socket.AF_UNIX).bind(str(w / "sock.bmp")),
@@ -131,6 +135,10 @@ FAILURES = [
          DEST + NO_SPACE, posix, mounts),
     case("old destfile is immutable", lambda w: w.chattr("old.bmp", "i"), ["001.dat", "old.bmp"],
          DEST + NOT_PERMITTED, posix, mounts),
+    case("old destfile is append-only", lambda w: w.chattr("old.bmp", "a"), ["001.dat", "old.bmp"],
+         DEST + NOT_PERMITTED, *linux_only),
+    case("old destfile is read-only, to its owner", others_old_file(65534, 0o444, 0o777), ["001.dat", "old.bmp"],
+         DEST + "{EACCES}", posix, mounts),
     case("destfile is the sourcefile", nothing, ["001.dat", "001.dat"], BUSY, memcheck),
     case("destfile is a hard link to the sourcefile", lambda w: os.link(w / "001.dat", w / "hard.bmp"),
          ["001.dat", "hard.bmp"], BUSY),
@@ -177,8 +185,8 @@ FAILURES = [
     case("sourcefile in /proc, of no size", lambda w: w.link("0proc.dat", "/proc/self/status"),
          ["0proc.dat", "new.bmp"], BUFFER + INVALID, posix),
     case("destfile is a full device", nothing, ["001.dat", "/dev/full"], WRITE + NO_SPACE, posix, memcheck),
-    case("old destfile is another user's in a sticky directory", others_in_a_sticky_directory, ["001.dat", "old.bmp"],
-         WRITE + NOT_PERMITTED, posix, mounts),
+    case("old destfile is another user's in a sticky directory", others_old_file(1000, 0o666, 0o1777),
+         ["001.dat", "old.bmp"], WRITE + NOT_PERMITTED, posix, mounts),
     case("destfile past the file size limit", file_size_limit, ["001.dat", "old.bmp"], WRITE + "{EFBIG}",
          posix, memcheck),
     # wine reports the limit as a device failure (ERROR_GEN_FAILURE).

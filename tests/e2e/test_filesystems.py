@@ -5,14 +5,13 @@ import os
 import shutil
 import signal
 import stat
-import struct
 import subprocess
 import time
 from contextlib import contextmanager
 
 import pytest
 
-from conftest import OLD, Workdir, as_user, concurrent_runs, steps
+from conftest import CAPABILITY, OLD, Workdir, as_user, concurrent_runs, steps
 from test_hostile import killed_at_write
 
 pytestmark = pytest.mark.mounts
@@ -129,6 +128,13 @@ def test_converts_a_large_file_whole(on_fs):
     assert (on_fs / "old.bmp").read_bytes() == on_fs.original + tail
 
 
+def others_fsync(fs):
+    """Another program's fsync of an unrelated file: it commits the journal, with all the tool did."""
+    with open(fs / "unrelated", "wb", buffering=0) as other:
+        other.write(b"x")
+        os.fsync(other.fileno())
+
+
 @pytest.mark.parametrize("kind", JOURNALED)
 @pytest.mark.parametrize("dest, kill, flush", [
     # wine flushes no directory: a rename it reported done may still be lost to a cut.
@@ -147,10 +153,8 @@ def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path
         before = look(w)
         result = w.run(["001.dat", dest], wrap=wrap)
         assert result.status == (-signal.SIGKILL if kill else 0)
-        if flush:  # another program's fsync of an unrelated file commits the journal, with all the tool did
-            with open(fs / "unrelated", "wb", buffering=0) as other:
-                other.write(b"x")
-                os.fsync(other.fileno())
+        if flush:
+            others_fsync(fs)
         # The power cut: the filesystem stops where it stands, its journal unwritten; then what reached the disk.
         run("xfs_io", "-x", "-c", "shutdown", fs)
         run("umount", fs)
@@ -170,7 +174,8 @@ def test_concurrent_runs_each_leave_a_whole_conversion(filesystem, on_fs, dest):
     concurrent_runs(on_fs, dest, runs=40, tail=4096, sources=4, gaps=filesystem.parent.name.startswith(("exfat", "ntfs")))
 
 
-# Where the temporary is named (FUSE), signals are caught while it exists, and the caller's mask comes back after.
+# Where the temporary is named (FUSE, or the unnamed one refused), signals are caught while it exists, and the
+# caller's mask comes back after.
 @strace
 @posix
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
@@ -180,7 +185,8 @@ def test_death_leaves_the_directory_as_it_was(on_fs, dest):
     assert look(on_fs) == before
 
 
-# A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then.
+# A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then. Had
+# another program's flush made the rename last, the data it names came first.
 @strace
 @posix
 @pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
@@ -197,6 +203,7 @@ def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
         while not ((w / dest).exists() and (w / dest).stat().st_size == len(w.original)):
             assert process.poll() is None and time.monotonic() < deadline
             time.sleep(0.01)
+        others_fsync(fs)
         run("xfs_io", "-x", "-c", "shutdown", fs)
         result = tool.finish(process)
         assert (result.status, result.stderr) == (1, tool.words(WRITE + "{EIO}") + "\n")
@@ -262,13 +269,12 @@ def write_after(setup):
     return steps(lambda w: w.write("old.bmp", b""), setup, lambda w: w.write("old.bmp", OLD))
 
 
-# A file capability (struct vfs_cap_data, revision 2: cap_net_raw, effective), which no replace may carry over.
-CAPABILITY = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability",
-                                         struct.pack("<5I", 0x2000001, 1 << 13, 0, 0, 0)))
+CAPABLE = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability", CAPABILITY))
 NAMED = old_file(["chmod", "640"], ["setfacl", "-m", "u:1:rw,u:65534:rw"])  # group::r--, mask::rw-
-ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABILITY)
+ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABLE)
 GROUP_WRITES = steps(old_file(["chmod", "464"]), xattrs("user.origin"))  # the owner may only read
 UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattrs("user.origin"))  # group::-w-
+SET_ID = steps(xattrs("user.origin"), old_file(["chmod", "6775"]))  # which the libraries leave to fchmod
 FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
 NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
 NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
@@ -299,6 +305,7 @@ def many_attributes(w):
     *(pytest.param(*row, id=name, marks=libattr) for name, *row in [
         ("root keeps user, trusted and security attributes, not a capability", ATTRIBUTES, ROOT,
          {"security.capability"}),
+        ("root keeps set-ID bits beside attributes", SET_ID, ROOT, ()),
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
     ]),

@@ -17,7 +17,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import OLD, as_user
+from conftest import CAPABILITY, OLD, as_user
+from test_failures import calls
 
 pytestmark = pytest.mark.posix
 
@@ -46,13 +47,16 @@ X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
 
 
 # A name of one of the tool's own descriptors is the caller's open file: written at its position, in append mode if
-# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe. One the caller closed is not there.
+# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe. One the caller closed is not there;
+# another process's is no caller's.
 @pytest.mark.parametrize("dest, opener, stream, expected", [
     pytest.param("/dev/stdout", None, None, lambda w: w.original, id="/dev/stdout, a pipe"),
     pytest.param("/dev/stdout", opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), "stdout",
                  lambda w: b"earlier\n" + w.original + b"trailer\n", id="/dev/stdout appended to a file, then more"),
     pytest.param("/dev/fd/{}", opened(None, os.O_RDWR, X, 100), None,
                  lambda w: X[:100] + w.original + X[100 + len(w.original):], id="/dev/fd/N of a deleted file"),
+    pytest.param("/proc/{pid}/fd/{}", opened(None, os.O_RDWR, X, 100), None, lambda w: w.original,
+                 id="another process's /proc/PID/fd/N of a deleted file is cut, not the caller's"),
     pytest.param("/proc/self/fd/{}", opened("memfd", 0, b""), None, lambda w: w.original,
                  id="/proc/self/fd/N of a memfd"),
     pytest.param("/dev/stdin", opened("in.bmp", os.O_RDONLY, OLD), "stdin", None,
@@ -64,7 +68,8 @@ def test_own_descriptor_destfile_is_the_open_file_it_names(work, dest, opener, s
     fd = opener(work) if opener else 1
     before = work.snapshot()
     streams = {"preexec_fn": lambda: os.close(fd)} if stream == "closed" else {stream: fd} if stream else {}
-    process = work.tool.start(["001.dat", dest.format(fd)], work.path, pass_fds=[fd] if opener else [], **streams)
+    process = work.tool.start(["001.dat", dest.format(fd, pid=os.getpid())], work.path, pass_fds=[fd] if opener else [],
+                              **streams)
     out, err = process.communicate(timeout=60)  # the bytes as they are
     if stream == "stdout":  # the caller writes on after the tool, into the same file
         os.write(fd, b"trailer\n")
@@ -183,9 +188,16 @@ def test_old_file_in_use_is_replaced_undisturbed(work, holder, untouched):
     assert (work / "old.bmp").read_bytes() == work.original
 
 
+def named_temporary(w):
+    """Faults that refuse the unnamed temporary: the run makes a named one, as the portable host does."""
+    return [] if w.tool.portable else [f"openat:error=EOPNOTSUPP:when={calls(w)['openat'][4]}"]
+
+
 def killed_at_write(sig):
+    # Signals are caught while a named temporary exists: only SIGKILL is left to an unnamed one.
     def death(w):
-        return {"wrap": w.tool.inject(f"write:signal={sig.name}:when=1"),
+        named = named_temporary(w) if sig != signal.SIGKILL else []
+        return {"wrap": w.tool.inject(f"write:signal={sig.name}:when=1", *named),
                 "preexec_fn": lambda: sig == signal.SIGKILL or signal.signal(sig, signal.SIG_DFL)}
     return death
 
@@ -236,38 +248,57 @@ def test_signal_at_the_link_of_the_replacement_leaves_no_temporary(work):
     assert (work / "old.bmp").read_bytes() == work.original
 
 
+# Ignored, as nohup leaves SIGHUP, also where a named temporary has signals caught.
 @pytest.mark.strace
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_signal_the_caller_blocked_stays_blocked(work, dest):
-    result = work.run(["001.dat", dest], wrap=work.tool.inject("write:signal=SIGTERM:when=1"),
-                      preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
+@pytest.mark.parametrize("sig, caller, named", [
+    (signal.SIGTERM, lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}), False),
+    (signal.SIGHUP, lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN), True),
+], ids=["blocked", "ignored"])
+def test_signal_the_caller_blocked_or_ignored_stays_so(work, dest, sig, caller, named):
+    faults = named_temporary(work) if named else []
+    result = work.run(["001.dat", dest], wrap=work.tool.inject(f"write:signal={sig.name}:when=1", *faults),
+                      preexec_fn=caller)
     assert (result.status, result.stderr) == (0, "")
     assert (work / dest).read_bytes() == work.original
 
 
 def others_private_file(w, dest):
-    w.write(dest, OLD)
-    os.chown(w / dest, 1000, 1000)
-    os.chmod(w / dest, 0o600)
+    """Another user's file, with a file capability, made beside dest and renamed onto it."""
+    w.write("other", OLD)
+    os.chown(w / "other", 1000, 1000)
+    os.chmod(w / "other", 0o600)
+    os.setxattr(w / "other", "security.capability", CAPABILITY)
+    os.replace(w / "other", w / dest)
 
 
-# Another program makes the destfile's name while the new file is written: it is then replaced as an old destfile
-# is, with every check and all that is kept, or not at all.
+LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
+
+
+# Another program puts a file under the destfile's name while the run links the new file or looks at the name (a
+# run's openat calls from misc.dat's on: {2} the name's, {5} the name's once a link found it taken): that file is then
+# replaced as an old destfile is, with every check and all that is kept, or not at all.
 @pytest.mark.mounts
 @pytest.mark.strace
 @pytest.mark.linux
-@pytest.mark.parametrize("directory, message", [
-    pytest.param(None, "", id="another user's private file is kept as it was, but for its bytes"),
-    pytest.param("a", "Something is screwy with WriteFile: {EPERM}\n",
+@pytest.mark.parametrize("faults, directory, dest, message", [
+    pytest.param([LINK], None, "new.bmp", "", id="another user's private file is kept as it was, but for its bytes"),
+    pytest.param([LINK], "a", "new.bmp", "Something is screwy with WriteFile: {EPERM}\n",
                  id="a file in an append-only directory is refused, nothing left"),
+    pytest.param([LINK, "openat:error=ENOENT:when={5}"], None, "new.bmp", "",
+                 id="a name that changes again while it is looked at is looked at again"),
+    pytest.param(["openat:delay_exit=1500000:when={2}"], None, "old.bmp", "",
+                 id="an old destfile replaced while it is looked at is looked at again"),
 ])
-def test_name_that_appears_during_the_run_is_an_old_destfile(work, directory, message):
-    dest = "dir/new.bmp"
+def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults, directory, dest, message):
+    first, dest = calls(work)["openat"][0], f"dir/{dest}"
     work.mkdir("dir")
+    work.write("dir/old.bmp", OLD)
     if directory:
         work.chattr("dir", directory)
-    process = work.tool.start(["001.dat", dest], work.path, wrap=work.tool.inject("linkat:delay_enter=1500000:when=1"))
-    time.sleep(0.5)  # the new file is written, its link waits
+    faults = [fault.format(*range(first, first + 9)) for fault in faults]
+    process = work.tool.start(["001.dat", dest], work.path, wrap=work.tool.inject(*faults))
+    time.sleep(0.5)  # until the run waits in the call held
     others_private_file(work, dest)
     before = work.snapshot()
     result = work.tool.finish(process)
@@ -275,6 +306,8 @@ def test_name_that_appears_during_the_run_is_an_old_destfile(work, directory, me
     if not message:
         before[dest] = (work.original, *before[dest][1:])
     assert work.snapshot() == before
+    # The new bytes never had the capability.
+    assert ("security.capability" in os.listxattr(work / dest)) == bool(message)
 
 
 def on_image(mkfs, kind, options):
@@ -297,6 +330,7 @@ NTFS = on_image(["mkntfs", "-F", "-Q", "-f"], "ntfs-3g", "permissions")
 @pytest.mark.mounts
 @pytest.mark.parametrize("old, user, place, new", [
     pytest.param((1000, 1000, 0o6775), None, None, (1000, 1000, 0o6775), id="root keeps owner, group and set-ID bits"),
+    pytest.param((0, 1000, 0o2775), None, None, (0, 1000, 0o2775), id="root keeps the group of a file of its own"),
     pytest.param((1000, 1000, 0o664), as_user(65534, 1000), None, (65534, 1000, 0o664),
                  id="a group member keeps the group"),
     # Without group execute permission, so that writing the file keeps set-group-ID.
