@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "restore/host_path.h"
 #include "win32_host.h"
@@ -16,6 +17,7 @@ namespace {
 constexpr std::size_t max_transfer = std::size_t{1} << 30;
 constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Whether the folder part of name is a file. Windows names a path through
 // a file as not found, or as invalid when the file is its last folder;
@@ -56,12 +58,11 @@ HANDLE open_existing(const char* name, DWORD access, DWORD sharing)
 	return handle;
 }
 
-// The file the open destfile leads to: a symbolic link is followed to its
-// file, so that the file is replaced and the link stays.
-bool resolve_destfile(const char* name, HANDLE destfile, char (&target)[MAX_PATH])
+// The file the open destfile leads to: a link, as its name shows it (link),
+// is followed to its file, so that the file is replaced and the link stays.
+bool resolve_destfile(const char* name, DWORD link, HANDLE destfile, char (&target)[MAX_PATH])
 {
-	const DWORD attributes = GetFileAttributesA(name);
-	if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+	if (link == INVALID_FILE_ATTRIBUTES || (link & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
 		return copy_path(target, "", 0, name);
 	const DWORD length = GetFinalPathNameByHandleA(destfile, target, MAX_PATH, FILE_NAME_NORMALIZED);
 	if (length == 0) {
@@ -72,6 +73,28 @@ bool resolve_destfile(const char* name, HANDLE destfile, char (&target)[MAX_PATH
 		errno = ENAMETOOLONG;
 		return false;
 	}
+	return true;
+}
+
+// Whether file is the one known: the sourcefile, under any name.
+bool same_file(HANDLE file, const BY_HANDLE_FILE_INFORMATION& known)
+{
+	BY_HANDLE_FILE_INFORMATION info{};
+	return GetFileInformationByHandle(file, &info) &&
+	       info.dwVolumeSerialNumber == known.dwVolumeSerialNumber &&
+	       info.nFileIndexHigh == known.nFileIndexHigh && info.nFileIndexLow == known.nFileIndexLow;
+}
+
+// Whether another program holds target without sharing writing: tried by
+// an open for writing, closed at once.
+bool may_write(const char* target)
+{
+	const HANDLE file = CreateFileA(target, GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
+	if (file == INVALID_HANDLE_VALUE) {
+		set_errno_from(GetLastError());
+		return false;
+	}
+	CloseHandle(file);
 	return true;
 }
 
@@ -105,7 +128,7 @@ std::size_t dir_length(const char* path)
 	for (std::size_t i = 0; path[i] != '\0'; ++i) {
 		if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0')
 			++i;
-		else if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
+		else if (path[i] == '\\' || path[i] == '/' || (path[i] == ':' && i == 1))
 			length = i + 1;
 	}
 	return length;
@@ -121,35 +144,42 @@ void host_start(int& argc, char**& argv)
 host_file host_open_input(const char* name)
 {
 	// Other readers are welcome, so that runs side by side share misc.dat;
-	// writers are not, so that the destfile cannot be the sourcefile.
+	// writers are not.
 	return file_of(open_existing(name, GENERIC_READ, FILE_SHARE_READ));
 }
 
-host_file host_create_output(const char* name, host_file)
+host_file host_create_output(const char* name, host_file source)
 {
 	if (*name == '\0') {
 		errno = ENOENT;
 		return no_file;
 	}
-	// Shared, so that runs writing the same destfile do not refuse each
-	// other; the sourcefile, held without write sharing, refuses it, and so
-	// does any other holder that does not share writing.
-	const HANDLE destfile =
-	    open_existing(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+	// A stream of a file cannot be replaced by a rename.
+	if (std::strchr(name + dir_length(name), ':') != nullptr) {
+		errno = EINVAL;
+		return no_file;
+	}
+	// Looked at by a handle that reads nothing and shares everything, closed
+	// as soon as it has answered: any open handle holds off the rename of
+	// another run writing the same destfile.
+	const DWORD link = GetFileAttributesA(name);
+	const HANDLE destfile = open_existing(name, FILE_READ_ATTRIBUTES, share_all);
 	if (destfile == INVALID_HANDLE_VALUE) {
 		if (GetLastError() != ERROR_FILE_NOT_FOUND)
 			return no_file;
-		return file_of(create_temp(name, 0));
+		return file_of(create_temp(name, 0, {}));
 	}
 
 	// Devices are written as they are; there is nothing to keep.
-	if (GetFileType(destfile) != FILE_TYPE_DISK)
-		return file_of(destfile);
+	if (GetFileType(destfile) != FILE_TYPE_DISK) {
+		CloseHandle(destfile);
+		return file_of(open_existing(name, GENERIC_WRITE, share_all));
+	}
 	BY_HANDLE_FILE_INFORMATION old{};
 	char target[MAX_PATH];
 	errno = 0;
 	const bool found =
-	    GetFileInformationByHandle(destfile, &old) && resolve_destfile(name, destfile, target);
+	    GetFileInformationByHandle(destfile, &old) && resolve_destfile(name, link, destfile, target);
 	if (!found && errno == 0)
 		set_errno_from(GetLastError());
 	const int error = errno;
@@ -157,13 +187,19 @@ host_file host_create_output(const char* name, host_file)
 	errno = error;
 	if (!found)
 		return no_file;
+	if (same_file(handle_of(source), old)) {
+		errno = EBUSY;
+		return no_file;
+	}
 	// A read-only file is refused by its attribute, not only by the open,
 	// which some hosts grant (wine to root).
 	if ((old.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
 		errno = EACCES;
 		return no_file;
 	}
-	return file_of(create_temp(target, old.dwFileAttributes & kept_attributes));
+	if (!may_write(target))
+		return no_file;
+	return file_of(create_temp(target, old.dwFileAttributes & kept_attributes, old.ftCreationTime));
 }
 
 std::int64_t host_size(host_file file)
