@@ -1,12 +1,12 @@
 // The entry points of host.h that open, size and move files, hold memory and
-// ready the process; the temporary's are in temporary.cpp, the arguments'
-// in arguments.cpp, the report's in errors.cpp. Owns no variable: a file is
+// ready the process; the destfile's are in destination.cpp, the temporary's
+// in temporary.cpp, the arguments' in arguments.cpp, the report's in
+// errors.cpp. Owns no variable: a file is
 // its handle, passed in and out. Assumes that create_temp takes over from
 // host_create_output once the destfile is known to be a replaceable file.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "restore/host_path.h"
 #include "win32_host.h"
@@ -15,9 +15,6 @@ namespace {
 
 // Each call moves at most a DWORD; stay well below.
 constexpr std::size_t max_transfer = std::size_t{1} << 30;
-constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Whether the folder part of name is a file. Windows names a path through
 // a file as not found, or as invalid when the file is its last folder;
@@ -31,6 +28,30 @@ bool is_below_a_file(const char* name)
 	const DWORD attributes = GetFileAttributesA(folder);
 	return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
+
+// Moves the whole buffer a piece at a time, until done, the end of the
+// file, or a failure.
+template <typename Byte, typename Transfer>
+std::size_t transfer_all(host_file file, std::span<Byte> buffer, Transfer transfer)
+{
+	std::size_t done = 0;
+	errno = 0;
+	while (done < buffer.size()) {
+		DWORD n = 0;
+		const auto request = static_cast<DWORD>(std::min(buffer.size() - done, max_transfer));
+		if (!transfer(handle_of(file), buffer.data() + done, request, &n, nullptr)) {
+			if (GetLastError() != ERROR_HANDLE_EOF)
+				set_errno_from(GetLastError());
+			break;
+		}
+		if (n == 0)
+			break;
+		done += n;
+	}
+	return done;
+}
+
+}  // namespace
 
 // Opened whatever it is, directories too (backup semantics), so that what
 // it is can be asked of the handle: a directory is refused with EISDIR.
@@ -58,70 +79,6 @@ HANDLE open_existing(const char* name, DWORD access, DWORD sharing)
 	return handle;
 }
 
-// The file the open destfile leads to: a link, as its name shows it (link),
-// is followed to its file, so that the file is replaced and the link stays.
-bool resolve_destfile(const char* name, DWORD link, HANDLE destfile, char (&target)[MAX_PATH])
-{
-	if (link == INVALID_FILE_ATTRIBUTES || (link & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-		return copy_path(target, "", 0, name);
-	const DWORD length = GetFinalPathNameByHandleA(destfile, target, MAX_PATH, FILE_NAME_NORMALIZED);
-	if (length == 0) {
-		set_errno_from(GetLastError());
-		return false;
-	}
-	if (length >= MAX_PATH) {
-		errno = ENAMETOOLONG;
-		return false;
-	}
-	return true;
-}
-
-// Whether file is the one known: the sourcefile, under any name.
-bool same_file(HANDLE file, const BY_HANDLE_FILE_INFORMATION& known)
-{
-	BY_HANDLE_FILE_INFORMATION info{};
-	return GetFileInformationByHandle(file, &info) &&
-	       info.dwVolumeSerialNumber == known.dwVolumeSerialNumber &&
-	       info.nFileIndexHigh == known.nFileIndexHigh && info.nFileIndexLow == known.nFileIndexLow;
-}
-
-// Whether another program holds target without sharing writing: tried by
-// an open for writing, closed at once.
-bool may_write(const char* target)
-{
-	const HANDLE file = CreateFileA(target, GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
-	if (file == INVALID_HANDLE_VALUE) {
-		set_errno_from(GetLastError());
-		return false;
-	}
-	CloseHandle(file);
-	return true;
-}
-
-// Moves the whole buffer a piece at a time, until done, the end of the
-// file, or a failure.
-template <typename Byte, typename Transfer>
-std::size_t transfer_all(host_file file, std::span<Byte> buffer, Transfer transfer)
-{
-	std::size_t done = 0;
-	errno = 0;
-	while (done < buffer.size()) {
-		DWORD n = 0;
-		const auto request = static_cast<DWORD>(std::min(buffer.size() - done, max_transfer));
-		if (!transfer(handle_of(file), buffer.data() + done, request, &n, nullptr)) {
-			if (GetLastError() != ERROR_HANDLE_EOF)
-				set_errno_from(GetLastError());
-			break;
-		}
-		if (n == 0)
-			break;
-		done += n;
-	}
-	return done;
-}
-
-}  // namespace
-
 std::size_t dir_length(const char* path)
 {
 	std::size_t length = 0;
@@ -146,60 +103,6 @@ host_file host_open_input(const char* name)
 	// Other readers are welcome, so that runs side by side share misc.dat;
 	// writers are not.
 	return file_of(open_existing(name, GENERIC_READ, FILE_SHARE_READ));
-}
-
-host_file host_create_output(const char* name, host_file source)
-{
-	if (*name == '\0') {
-		errno = ENOENT;
-		return no_file;
-	}
-	// A stream of a file cannot be replaced by a rename.
-	if (std::strchr(name + dir_length(name), ':') != nullptr) {
-		errno = EINVAL;
-		return no_file;
-	}
-	// Looked at by a handle that reads nothing and shares everything, closed
-	// as soon as it has answered: any open handle holds off the rename of
-	// another run writing the same destfile.
-	const DWORD link = GetFileAttributesA(name);
-	const HANDLE destfile = open_existing(name, FILE_READ_ATTRIBUTES, share_all);
-	if (destfile == INVALID_HANDLE_VALUE) {
-		if (GetLastError() != ERROR_FILE_NOT_FOUND)
-			return no_file;
-		return file_of(create_temp(name, 0, {}));
-	}
-
-	// Devices are written as they are; there is nothing to keep.
-	if (GetFileType(destfile) != FILE_TYPE_DISK) {
-		CloseHandle(destfile);
-		return file_of(open_existing(name, GENERIC_WRITE, share_all));
-	}
-	BY_HANDLE_FILE_INFORMATION old{};
-	char target[MAX_PATH];
-	errno = 0;
-	const bool found =
-	    GetFileInformationByHandle(destfile, &old) && resolve_destfile(name, link, destfile, target);
-	if (!found && errno == 0)
-		set_errno_from(GetLastError());
-	const int error = errno;
-	CloseHandle(destfile);
-	errno = error;
-	if (!found)
-		return no_file;
-	if (same_file(handle_of(source), old)) {
-		errno = EBUSY;
-		return no_file;
-	}
-	// A read-only file is refused by its attribute, not only by the open,
-	// which some hosts grant (wine to root).
-	if ((old.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-		errno = EACCES;
-		return no_file;
-	}
-	if (!may_write(target))
-		return no_file;
-	return file_of(create_temp(target, old.dwFileAttributes & kept_attributes, old.ftCreationTime));
 }
 
 std::int64_t host_size(host_file file)

@@ -1,7 +1,11 @@
 // Putting a file in place of another by its handle, and marking it for
-// deletion, each as far as the system at hand allows. Owns whether POSIX
-// renames were refused. Assumes nothing of the other files.
+// deletion, each as far as the system at hand allows; runs writing one
+// destfile take turns at looking at it and renaming over it, as any open
+// handle of it, a look's too, holds off a rename (but a POSIX one). Owns
+// whether POSIX renames were refused, and the turns' mutex. Assumes nothing
+// of the other files.
 #include <cerrno>
+#include <cstdio>
 
 #include "win32_host.h"
 
@@ -14,6 +18,12 @@ constexpr auto file_rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 // Whether the system has shown that it cannot rename over a file others
 // hold open sharing deletion.
 bool no_posix_rename = false;
+// Shared by the runs writing one destfile name, whole and in capitals;
+// nullptr where it cannot be had, and then no turns are taken.
+HANDLE turns = nullptr;
+// How long a run waits for its turn, in milliseconds: longer than any
+// other run holds it, bounded in case one hangs.
+constexpr DWORD max_turn_wait = 2000;
 
 }  // namespace
 
@@ -70,4 +80,42 @@ DWORD rename_by_handle(HANDLE file, rename_info& to)
 	if (SetFileInformationByHandle(file, FileRenameInfo, &to, sizeof to) != 0)
 		return ERROR_SUCCESS;
 	return GetLastError();
+}
+
+void join_turns(const char* name)
+{
+	char full[MAX_PATH];
+	const DWORD length = GetFullPathNameA(name, MAX_PATH, full, nullptr);
+	if (length == 0 || length >= MAX_PATH)
+		return;
+	// FNV-1a of the name in capitals (ASCII's are enough: names that differ
+	// otherwise only share turns, or take none).
+	unsigned long long hash = 14695981039346656037ULL;
+	for (DWORD i = 0; i < length; ++i) {
+		const char c =
+		    full[i] >= 'a' && full[i] <= 'z' ? static_cast<char>(full[i] - 'a' + 'A') : full[i];
+		hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+	}
+	char mutex[40];
+	(void)std::snprintf(mutex, sizeof mutex, "Local\\dat2bmp-%08lx%08lx",
+	                    static_cast<unsigned long>(hash >> 32),
+	                    static_cast<unsigned long>(hash & 0xFFFFFFFFU));
+	turns = CreateMutexA(nullptr, FALSE, mutex);
+}
+
+bool take_turn()
+{
+	if (turns == nullptr)
+		return false;
+	// Abandoned by a run that ended: the turn is this one's all the same.
+	const DWORD waited = WaitForSingleObject(turns, max_turn_wait);
+	return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+}
+
+void end_turn(bool taken)
+{
+	const DWORD error = GetLastError();
+	if (taken)
+		(void)ReleaseMutex(turns);
+	SetLastError(error);
 }

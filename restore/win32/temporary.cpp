@@ -205,6 +205,7 @@ bool host_commit_output(host_file file)
 	// off the rename; give it a while to let go.
 	const ULONGLONG start = GetTickCount64();
 	for (DWORD delay = 1;; delay = std::min(delay * 2, max_rename_pause)) {
+		const bool turn = take_turn();
 		AcquireSRWLockExclusive(&temp_lock);
 		const DWORD error = try_rename_temp();
 		const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
@@ -218,6 +219,7 @@ bool host_commit_output(host_file file)
 		}
 		const bool done = !temp_exists;
 		ReleaseSRWLockExclusive(&temp_lock);
+		end_turn(turn);
 		if (done) {
 			errno = errno_for(error);
 			return error == ERROR_SUCCESS;

@@ -3,12 +3,14 @@
 // variable is read across files, so every rule about one (temp_lock's
 // included) is kept in the file that owns it.
 //
-//   arguments.cpp  the names as typed, from the UTF-16 command line
-//   errors.cpp     Win32 errors as errno, and errno as glibc words it
-//   temporary.cpp  the temporary, its commit, the console handler
-//   rename.cpp     renaming and marking for deletion by handle
-//   files.cpp      the other entry points of host.h: opening, sizing,
-//                  transfers, memory
+//   arguments.cpp    the names as typed, from the UTF-16 command line
+//   errors.cpp       Win32 errors as errno, and errno as glibc words it
+//   destination.cpp  where the destfile leads, what is written to
+//   temporary.cpp    the temporary, its commit, the console handler
+//   rename.cpp       renaming and marking for deletion by handle, and the
+//                    turns of runs writing one destfile
+//   files.cpp        the other entry points of host.h: opening, sizing,
+//                    transfers, memory
 #pragma once
 
 #include <cstddef>
@@ -66,7 +68,18 @@ DWORD rename_by_handle(HANDLE file, rename_info& to);
 // an open file; wine may report no error at all.
 bool cannot_rename_open(DWORD error);
 
+// Runs writing the destfile name take turns at looking at it and renaming
+// over it: join_turns once, then take_turn, and end_turn with what it said.
+// A turn not had (the system has no named mutex, or one run hangs) is gone
+// without.
+void join_turns(const char* name);
+bool take_turn();
+void end_turn(bool taken);
+
 // files.cpp: where the folder part of path ends, after its last separator
 // or a drive's colon (the second byte; any other colon starts a stream
 // name), stepping over double-byte characters whole.
 std::size_t dir_length(const char* path);
+// An existing file, directories refused (EISDIR); INVALID_HANDLE_VALUE with
+// errno set, and Windows' own last error, if it cannot be opened.
+HANDLE open_existing(const char* name, DWORD access, DWORD sharing);
