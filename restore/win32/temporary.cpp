@@ -14,9 +14,9 @@
 // (FileDispositionInfoEx); elsewhere marked delete-pending by a second call,
 // which a run ended between the two does not reach.
 //
-// Owns the temporary's names, handle and lock. Assumes that files.cpp calls
-// create_temp only for a destfile on disk that may be replaced, and never
-// for a device, which is the output itself.
+// Owns the temporary's names, handle and lock. Assumes that destination.cpp
+// calls create_temp only for a destfile on disk that may be replaced, and
+// never for a device, which is the output itself.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -32,10 +32,10 @@ constexpr int max_temp_tries = 100;
 // at the destfile lasts only a moment.
 constexpr ULONGLONG max_rename_wait = 1000;
 constexpr DWORD max_rename_pause = 32;
-// The console handler runs on a thread of its own: temp_handle and
-// temp_exists are read and changed only with temp_lock held, and temp_path,
-// which it reads only while temp_exists, is changed only while not. The rest
-// is the main thread's alone.
+// The console handler runs on a thread of its own: temp_handle, temp_exists
+// and temp_on_close are read and changed only with temp_lock held, and
+// temp_path, which it reads only while temp_exists, is changed only while
+// not. The rest is the main thread's alone.
 SRWLOCK temp_lock = SRWLOCK_INIT;
 // The temporary's handle while it is open, whether it has a name yet, and
 // whether it was opened delete-on-close.
