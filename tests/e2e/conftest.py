@@ -95,8 +95,9 @@ class Tool:
         return self.shared
 
     def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
-        """Starts the tool; wrap is a POSIX tool put before it and its launcher (strace, valgrind). wine takes the arguments in
-        the locale's encoding and its ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
+        """Starts the tool; wrap is a POSIX tool put before it and its launcher (strace, valgrind). wine takes the
+        arguments in the locale's encoding and its ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8
+        cp932."""
         path = self.binary(popen)
         command = [*wrap, *self.launcher, argv0 or path, *args]
         if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]

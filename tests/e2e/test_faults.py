@@ -49,7 +49,8 @@ def without_temporaries(w):
 
 # Right after creating the temporary: wine sets its hidden attribute then, and the second such call is stretched (the
 # first is the temporary made delete-on-close, let go where that mark cannot be cleared).
-AFTER_CREATE = ["strace", "-f", "-o", os.devnull, "-e", "trace=fsetxattr", "--inject=fsetxattr:delay_exit=4000000:when=2"]
+AFTER_CREATE = ["strace", "-f", "-o", os.devnull, "-e", "trace=fsetxattr",
+                "--inject=fsetxattr:delay_exit=4000000:when=2"]
 
 
 # A large sourcefile keeps the run busy; the run is past its start once the sourcefile is open, and writing the
