@@ -1,6 +1,7 @@
 // The entry points of host.h that open, size and move files, hold memory and
-// ready the process; the temporary's are in temporary.cpp, the arguments'
-// in arguments.cpp, the report's in errors.cpp. Owns no variable: a file is
+// ready the process; the destfile's are in destination.cpp, the temporary's
+// in temporary.cpp, the arguments' in arguments.cpp, the report's in
+// errors.cpp. Owns no variable: a file is
 // its handle, passed in and out. Assumes that create_temp takes over from
 // host_create_output once the destfile is known to be a replaceable file.
 #include <algorithm>
@@ -14,8 +15,6 @@ namespace {
 
 // Each call moves at most a DWORD; stay well below.
 constexpr std::size_t max_transfer = std::size_t{1} << 30;
-constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // Whether the folder part of name is a file. Windows names a path through
 // a file as not found, or as invalid when the file is its last folder;
@@ -29,6 +28,30 @@ bool is_below_a_file(const char* name)
 	const DWORD attributes = GetFileAttributesA(folder);
 	return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
+
+// Moves the whole buffer a piece at a time, until done, the end of the
+// file, or a failure.
+template <typename Byte, typename Transfer>
+std::size_t transfer_all(host_file file, std::span<Byte> buffer, Transfer transfer)
+{
+	std::size_t done = 0;
+	errno = 0;
+	while (done < buffer.size()) {
+		DWORD n = 0;
+		const auto request = static_cast<DWORD>(std::min(buffer.size() - done, max_transfer));
+		if (!transfer(handle_of(file), buffer.data() + done, request, &n, nullptr)) {
+			if (GetLastError() != ERROR_HANDLE_EOF)
+				set_errno_from(GetLastError());
+			break;
+		}
+		if (n == 0)
+			break;
+		done += n;
+	}
+	return done;
+}
+
+}  // namespace
 
 // Opened whatever it is, directories too (backup semantics), so that what
 // it is can be asked of the handle: a directory is refused with EISDIR.
@@ -56,56 +79,13 @@ HANDLE open_existing(const char* name, DWORD access, DWORD sharing)
 	return handle;
 }
 
-// The file the open destfile leads to: a symbolic link is followed to its
-// file, so that the file is replaced and the link stays.
-bool resolve_destfile(const char* name, HANDLE destfile, char (&target)[MAX_PATH])
-{
-	const DWORD attributes = GetFileAttributesA(name);
-	if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-		return copy_path(target, "", 0, name);
-	const DWORD length = GetFinalPathNameByHandleA(destfile, target, MAX_PATH, FILE_NAME_NORMALIZED);
-	if (length == 0) {
-		set_errno_from(GetLastError());
-		return false;
-	}
-	if (length >= MAX_PATH) {
-		errno = ENAMETOOLONG;
-		return false;
-	}
-	return true;
-}
-
-// Moves the whole buffer a piece at a time, until done, the end of the
-// file, or a failure.
-template <typename Byte, typename Transfer>
-std::size_t transfer_all(host_file file, std::span<Byte> buffer, Transfer transfer)
-{
-	std::size_t done = 0;
-	errno = 0;
-	while (done < buffer.size()) {
-		DWORD n = 0;
-		const auto request = static_cast<DWORD>(std::min(buffer.size() - done, max_transfer));
-		if (!transfer(handle_of(file), buffer.data() + done, request, &n, nullptr)) {
-			if (GetLastError() != ERROR_HANDLE_EOF)
-				set_errno_from(GetLastError());
-			break;
-		}
-		if (n == 0)
-			break;
-		done += n;
-	}
-	return done;
-}
-
-}  // namespace
-
 std::size_t dir_length(const char* path)
 {
 	std::size_t length = 0;
 	for (std::size_t i = 0; path[i] != '\0'; ++i) {
 		if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0')
 			++i;
-		else if (path[i] == '\\' || path[i] == '/' || path[i] == ':')
+		else if (path[i] == '\\' || path[i] == '/' || (path[i] == ':' && i == 1))
 			length = i + 1;
 	}
 	return length;
@@ -121,49 +101,8 @@ void host_start(int& argc, char**& argv)
 host_file host_open_input(const char* name)
 {
 	// Other readers are welcome, so that runs side by side share misc.dat;
-	// writers are not, so that the destfile cannot be the sourcefile.
+	// writers are not.
 	return file_of(open_existing(name, GENERIC_READ, FILE_SHARE_READ));
-}
-
-host_file host_create_output(const char* name, host_file)
-{
-	if (*name == '\0') {
-		errno = ENOENT;
-		return no_file;
-	}
-	// Shared, so that runs writing the same destfile do not refuse each
-	// other; the sourcefile, held without write sharing, refuses it, and so
-	// does any other holder that does not share writing.
-	const HANDLE destfile =
-	    open_existing(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-	if (destfile == INVALID_HANDLE_VALUE) {
-		if (GetLastError() != ERROR_FILE_NOT_FOUND)
-			return no_file;
-		return file_of(create_temp(name, 0));
-	}
-
-	// Devices are written as they are; there is nothing to keep.
-	if (GetFileType(destfile) != FILE_TYPE_DISK)
-		return file_of(destfile);
-	BY_HANDLE_FILE_INFORMATION old{};
-	char target[MAX_PATH];
-	errno = 0;
-	const bool found =
-	    GetFileInformationByHandle(destfile, &old) && resolve_destfile(name, destfile, target);
-	if (!found && errno == 0)
-		set_errno_from(GetLastError());
-	const int error = errno;
-	CloseHandle(destfile);
-	errno = error;
-	if (!found)
-		return no_file;
-	// A read-only file is refused by its attribute, not only by the open,
-	// which some hosts grant (wine to root).
-	if ((old.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-		errno = EACCES;
-		return no_file;
-	}
-	return file_of(create_temp(target, old.dwFileAttributes & kept_attributes));
 }
 
 std::int64_t host_size(host_file file)

@@ -3,15 +3,21 @@
 // temporary's own handle, so that it holds either its old bytes or the whole
 // new ones, and no other program can come between. The life of a temporary:
 //
-//   create_temp: hidden, delete-pending --written--> host_commit_output:
-//        |                                  flushed, renamed over the destfile
-//        | Ctrl+C, a failure, a kill             | the rename refused
-//        v                                       v
+//   create_temp: hidden, delete-on-close --written--> host_commit_output:
+//        |            (or delete-pending)     flushed, mark cleared,
+//        |                                    renamed over the destfile
+//        | Ctrl+C, a failure, a kill             | the rename refused:
+//        v                                       v marked again
 //   deleted as its handle closes <---------------+
 //
-// Owns the temporary's names, handle and lock. Assumes that files.cpp calls
-// create_temp only for a destfile on disk that may be replaced, and never
-// for a device, which is the output itself.
+// Delete-on-close from its creation where the mark can be cleared again
+// (FileDispositionInfoEx); elsewhere marked delete-pending by a second call,
+// which a run ended between the two does not reach.
+//
+// Owns the temporary's names, handle and lock. Assumes that destination.cpp
+// calls create_temp only for a destfile on disk that may be replaced, and
+// never for a device, which is the output itself.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -21,34 +27,40 @@
 namespace {
 
 constexpr int max_temp_tries = 100;
-constexpr DWORD max_rename_delay = 512;  // milliseconds, about a second in all
-
-// The console handler runs on a thread of its own: temp_handle and
-// temp_exists are read and changed only with temp_lock held, and temp_path,
-// which it reads only while temp_exists, is changed only while not. The rest
-// is the main thread's alone.
+// How long a holder of the destfile is waited for, and the longest pause
+// between two tries, in milliseconds: tried often, as another run's look
+// at the destfile lasts only a moment.
+constexpr ULONGLONG max_rename_wait = 1000;
+constexpr DWORD max_rename_pause = 32;
+// The console handler runs on a thread of its own: temp_handle, temp_exists
+// and temp_on_close are read and changed only with temp_lock held, and
+// temp_path, which it reads only while temp_exists, is changed only while
+// not. The rest is the main thread's alone.
 SRWLOCK temp_lock = SRWLOCK_INIT;
-// The temporary's handle while it is open, and whether it has a name yet.
+// The temporary's handle while it is open, whether it has a name yet, and
+// whether it was opened delete-on-close.
 HANDLE temp_handle = INVALID_HANDLE_VALUE;
 bool temp_exists = false;
+bool temp_on_close = false;
 // The file the destfile name leads to, and the temporary that replaces it.
 // An empty temp_path means the output is the destfile itself.
 char target_path[MAX_PATH];
 char temp_path[MAX_PATH];
-// The attributes the destfile gets once the temporary is in its place.
-DWORD destfile_attributes = FILE_ATTRIBUTE_NORMAL;
+// The attributes and creation time the destfile gets once the temporary is
+// in its place: the contents changed, so archive is set.
+DWORD destfile_attributes = FILE_ATTRIBUTE_ARCHIVE;
+LARGE_INTEGER destfile_created{};
+// Whether the system has shown that it cannot clear delete-on-close.
+bool no_disposition_ex = false;
 // The destfile's whole name, as a rename by handle takes it.
-union {
-	FILE_RENAME_INFO info;
-	char bytes[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(WCHAR)];
-} rename_to;
+rename_info rename_to;
 
 // Marks the open temporary to be deleted when its handle is closed, by
 // whoever closes it: the tool, or Windows when the process is killed.
+// Called with temp_lock held.
 bool set_delete_pending(HANDLE handle, bool pending)
 {
-	FILE_DISPOSITION_INFO info{static_cast<BOOLEAN>(pending)};
-	return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
+	return mark_for_deletion(handle, temp_on_close, pending);
 }
 
 // Removes the temporary: by its handle, or by name where the file system
@@ -77,43 +89,19 @@ BOOL WINAPI end_on_console_event(DWORD)
 	return TRUE;
 }
 
-// The rename by handle wants target_path whole and in UTF-16.
-bool set_rename_destination()
-{
-	WCHAR name[MAX_PATH];
-	const int length = MultiByteToWideChar(CP_ACP, 0, target_path, -1, name, MAX_PATH);
-	const DWORD full =
-	    length == 0 ? 0 : GetFullPathNameW(name, MAX_PATH, rename_to.info.FileName, nullptr);
-	if (full == 0 || full >= MAX_PATH) {
-		errno = full == 0 ? errno_for(GetLastError()) : ENAMETOOLONG;
-		return false;
-	}
-	rename_to.info.ReplaceIfExists = TRUE;
-	rename_to.info.RootDirectory = nullptr;
-	rename_to.info.FileNameLength = full * sizeof(WCHAR);
-	return true;
-}
-
-// Errors that mean the file system cannot rename an open file; wine may
-// report none at all.
-bool cannot_rename_open(DWORD error)
-{
-	return error == ERROR_SUCCESS || error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
-	       error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
-}
-
 // One try at putting the temporary in place of the destfile: by its handle,
 // or by name where that cannot be had. ERROR_SUCCESS, or why not; the
-// temporary is delete-pending again on failure. Called with temp_lock held.
+// temporary is marked for deletion again on failure. Called with temp_lock
+// held.
 DWORD try_rename_temp()
 {
 	if (temp_handle != INVALID_HANDLE_VALUE) {
-		(void)set_delete_pending(temp_handle, false);
-		SetLastError(ERROR_SUCCESS);
-		if (SetFileInformationByHandle(temp_handle, FileRenameInfo, &rename_to, sizeof rename_to) !=
-		    0)
+		// Renamed still delete-on-close, it would take the destfile with it.
+		if (!set_delete_pending(temp_handle, false) && temp_on_close)
+			return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_GEN_FAILURE;
+		const DWORD error = rename_by_handle(temp_handle, rename_to);
+		if (error == ERROR_SUCCESS)
 			return ERROR_SUCCESS;
-		const DWORD error = GetLastError();
 		if (!cannot_rename_open(error)) {
 			(void)set_delete_pending(temp_handle, true);
 			return error;
@@ -137,14 +125,17 @@ void watch_console_events()
 // hidden. Held with DELETE access, it can be opened only by programs that
 // share deletion, which cannot keep it from being renamed; reading and
 // writing are shared so that, renamed, it does not refuse the next run.
-// It is delete-pending until then, so that a run killed outright leaves
-// nothing.
-HANDLE create_temp(const char* target, DWORD attributes)
+// It is marked for deletion until then, so that a run killed outright
+// leaves nothing: from its creation where the mark can be cleared, else
+// right after it.
+HANDLE create_temp(const char* target, DWORD attributes, FILETIME created)
 {
 	if (!copy_path(target_path, "", 0, target))
 		return INVALID_HANDLE_VALUE;
-	destfile_attributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-	if (!set_rename_destination())
+	destfile_attributes = attributes | FILE_ATTRIBUTE_ARCHIVE;
+	destfile_created.LowPart = created.dwLowDateTime;
+	destfile_created.HighPart = static_cast<LONG>(created.dwHighDateTime);
+	if (!set_rename_destination(rename_to, target_path))
 		return INVALID_HANDLE_VALUE;
 	const std::size_t dir = dir_length(target_path);
 	static unsigned long serial = 0;
@@ -156,19 +147,32 @@ HANDLE create_temp(const char* target, DWORD attributes)
 		if (!copy_path(temp_path, target_path, dir, name))
 			return INVALID_HANDLE_VALUE;
 		AcquireSRWLockExclusive(&temp_lock);
+		const DWORD on_close = no_disposition_ex ? 0 : FILE_FLAG_DELETE_ON_CLOSE;
 		const HANDLE handle = CreateFileA(
 		    temp_path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-		    CREATE_NEW, attributes | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
+		    CREATE_NEW, attributes | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | on_close,
+		    nullptr);
 		const DWORD error = GetLastError();
+		bool marked = false;
 		if (handle != INVALID_HANDLE_VALUE) {
 			temp_handle = handle;
 			temp_exists = true;
-			// Where it cannot be had, the control handler still deletes by name.
-			(void)set_delete_pending(handle, true);
+			temp_on_close = on_close != 0;
+			// Marked again, as a test that the mark can be cleared: if not,
+			// the temporary goes as it closes and another is made, marked
+			// after its creation. Where that cannot be had either, the
+			// control handler still deletes by name.
+			marked = set_delete_pending(handle, true);
+			if (!marked && temp_on_close) {
+				remove_temp();
+				no_disposition_ex = true;
+			}
 		}
 		ReleaseSRWLockExclusive(&temp_lock);
-		if (handle != INVALID_HANDLE_VALUE)
+		if (handle != INVALID_HANDLE_VALUE && (marked || on_close == 0))
 			return handle;
+		if (handle != INVALID_HANDLE_VALUE)
+			continue;
 		if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
 			set_errno_from(error);
 			return INVALID_HANDLE_VALUE;
@@ -187,9 +191,10 @@ bool host_commit_output(host_file file)
 		return false;
 	}
 	// The bytes reach the disk before the name does, and the destfile has
-	// its own attributes, not the temporary's.
+	// its own attributes and creation time, not the temporary's.
 	FILE_BASIC_INFO basic{};
 	basic.FileAttributes = destfile_attributes;
+	basic.CreationTime = destfile_created;
 	if (!FlushFileBuffers(handle_of(file)) ||
 	    !SetFileInformationByHandle(handle_of(file), FileBasicInfo, &basic, sizeof basic)) {
 		set_errno_from(GetLastError());
@@ -198,7 +203,9 @@ bool host_commit_output(host_file file)
 	}
 	// Another program that has the destfile open, even for a moment, holds
 	// off the rename; give it a while to let go.
-	for (DWORD delay = 1;; delay *= 2) {
+	const ULONGLONG start = GetTickCount64();
+	for (DWORD delay = 1;; delay = std::min(delay * 2, max_rename_pause)) {
+		const bool turn = take_turn();
 		AcquireSRWLockExclusive(&temp_lock);
 		const DWORD error = try_rename_temp();
 		const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
@@ -207,11 +214,12 @@ bool host_commit_output(host_file file)
 				CloseHandle(temp_handle);
 			temp_handle = INVALID_HANDLE_VALUE;
 			temp_exists = false;
-		} else if (!busy || delay > max_rename_delay) {
+		} else if (!busy || GetTickCount64() - start > max_rename_wait) {
 			remove_temp();
 		}
 		const bool done = !temp_exists;
 		ReleaseSRWLockExclusive(&temp_lock);
+		end_turn(turn);
 		if (done) {
 			errno = errno_for(error);
 			return error == ERROR_SUCCESS;

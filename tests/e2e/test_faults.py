@@ -32,19 +32,42 @@ def is_hidden(path):
         return False
 
 
-# A large sourcefile keeps the run busy; the run is past its start once the sourcefile is open, and the temporary
-# is there once it shows.
+def written(path):
+    """Whether the file has bytes in it yet."""
+    try:
+        return path.stat().st_size > 0
+    except FileNotFoundError:
+        return False
+
+
+def without_temporaries(w):
+    """What snapshot() sees but temporaries, and how many of those there are."""
+    seen = w.snapshot()
+    temporaries = [name for name in seen if name.startswith(".dat2bmp-")]
+    return {name: what for name, what in seen.items() if name not in temporaries}, len(temporaries)
+
+
+# Right after creating the temporary: wine sets its hidden attribute then, and the second such call is stretched (the
+# first is the temporary made delete-on-close, let go where that mark cannot be cleared).
+AFTER_CREATE = ["strace", "-f", "-o", os.devnull, "-e", "trace=fsetxattr",
+                "--inject=fsetxattr:delay_exit=4000000:when=2"]
+
+
+# A large sourcefile keeps the run busy; the run is past its start once the sourcefile is open, and writing the
+# temporary once that has bytes.
 @pytest.mark.wine
-@pytest.mark.parametrize("dest, ending, sig", [
-    pytest.param("old.bmp", 0xC000013A & 0xFF, signal.SIGINT,
+@pytest.mark.parametrize("dest, ending, sig, wrap", [
+    pytest.param("old.bmp", 0xC000013A & 0xFF, signal.SIGINT, (),
                  id="Ctrl+C while writing a temporary ends with STATUS_CONTROL_C_EXIT"),
-    pytest.param("NUL", 0xC000013A & 0xFF, signal.SIGINT,
+    pytest.param("NUL", 0xC000013A & 0xFF, signal.SIGINT, (),
                  id="Ctrl+C while writing to a device ends with STATUS_CONTROL_C_EXIT"),
-    pytest.param("old.bmp", -signal.SIGKILL, signal.SIGKILL, id="kill -9 while writing a temporary"),
-    pytest.param("表.bmp", -signal.SIGKILL, signal.SIGKILL,
+    pytest.param("old.bmp", -signal.SIGKILL, signal.SIGKILL, (), id="kill -9 while writing a temporary"),
+    pytest.param("表.bmp", -signal.SIGKILL, signal.SIGKILL, (),
                  id="kill -9 while writing a temporary for a name with a backslash byte in cp932"),
+    pytest.param("old.bmp", -signal.SIGKILL, signal.SIGKILL, AFTER_CREATE, marks=pytest.mark.strace,
+                 id="kill -9 right after creating the temporary leaves it only where wine 8 marks it by a second call"),
 ])
-def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig):
+def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig, wrap):
     locale = "ja_JP.UTF-8" if dest == "表.bmp" else None
     generated = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.replace("utf8", "UTF-8")
     if locale and locale not in generated.split():
@@ -52,20 +75,26 @@ def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig):
     work.sparse("0big.dat", 1 << 28)
     before = work.snapshot()
     # wine turns SIGINT into Ctrl+C.
-    process = work.tool.start(["0big.dat", dest], work.path, locale=locale,
+    process = work.tool.start(["0big.dat", dest], work.path, locale=locale, wrap=wrap, start_new_session=bool(wrap),
                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
     while not (is_open(process.pid, "0big.dat") if dest == "NUL" else
-               any(is_hidden(work / name) for name in os.listdir(work.path) if name.startswith(".dat2bmp-"))):
+               any(is_hidden(work / name) and (wrap or written(work / name)) for name in os.listdir(work.path)
+                   if name.startswith(".dat2bmp-"))):
         assert process.poll() is None and time.monotonic() < deadline, "neither the sourcefile open nor a temporary"
         time.sleep(0.01)
-    process.send_signal(sig)
+    if wrap:  # strace and wine's process, into the stretched call
+        time.sleep(1)
+        os.killpg(process.pid, sig)
+    else:
+        process.send_signal(sig)
     assert work.tool.finish(process).status == ending
-    # The wine server deletes a killed run's temporary as it closes its handles.
+    # The wine server deletes a killed run's temporary as it closes its handles; the manual's one instant is left.
+    left = 1 if wrap and work.tool.version.startswith("wine-8") else 0
     deadline = time.monotonic() + 10
-    while work.snapshot() != before and time.monotonic() < deadline:
+    while (after := without_temporaries(work)) != (before, left) and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert work.snapshot() == before
+    assert after == (before, left)
 
 
 @pytest.mark.posix
