@@ -1,10 +1,11 @@
 // Where the destfile name leads, and what the new destfile is written to:
-// host_create_output. Owns no variable. Assumes that create_temp takes over
+// host_create_output. Owns no variable. Assumes that create_temporary takes over
 // once the destfile is known to be a replaceable file, and that the runs
 // writing one destfile take turns (rename.cpp) at looking at it.
 #include <cerrno>
 #include <cstring>
 
+#include "restore/host_loops.h"
 #include "restore/host_path.h"
 #include "win32_host.h"
 
@@ -96,10 +97,8 @@ destfile_kind look_at_destfile(const char* name, HANDLE source, HANDLE& device,
 
 host_file host_create_output(const char* name, host_file source)
 {
-	if (*name == '\0') {
-		errno = ENOENT;
+	if (!name_given(name))
 		return no_file;
-	}
 	// A stream of a file cannot be replaced by a rename.
 	if (std::strchr(name + dir_length(name), ':') != nullptr) {
 		errno = EINVAL;
@@ -115,12 +114,12 @@ host_file host_create_output(const char* name, host_file source)
 	end_turn(turn);
 	switch (kind) {
 	case destfile_kind::missing:
-		return file_of(create_temp(name, 0, {}));
+		return file_of(create_temporary(name, 0, {}));
 	case destfile_kind::device:
 		return file_of(device);
 	case destfile_kind::file:
 		return file_of(
-		    create_temp(target, old.dwFileAttributes & kept_attributes, old.ftCreationTime));
+		    create_temporary(target, old.dwFileAttributes & kept_attributes, old.ftCreationTime));
 	default:
 		return no_file;
 	}

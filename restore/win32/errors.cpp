@@ -24,13 +24,15 @@ struct error_kind {
 	std::array<DWORD, 6> windows;
 };
 
-constexpr std::array<error_kind, 21> error_kinds{{
+constexpr std::array<error_kind, 22> error_kinds{{
     {0, "Success", {}},
     {ENOENT,
      "No such file or directory",
      {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME,
       ERROR_DELETE_PENDING}},
-    {EACCES, "Permission denied", {ERROR_ACCESS_DENIED, ERROR_INVALID_ACCESS, ERROR_CANNOT_MAKE}},
+    {EACCES,
+     "Permission denied",
+     {ERROR_ACCESS_DENIED, ERROR_INVALID_ACCESS, ERROR_CANNOT_MAKE, ERROR_FILE_READ_ONLY}},
     {EROFS, "Read-only file system", {ERROR_WRITE_PROTECT}},
     {EBUSY,
      "Device or resource busy",
@@ -51,6 +53,7 @@ constexpr std::array<error_kind, 21> error_kinds{{
     {EXDEV, "Invalid cross-device link", {ERROR_NOT_SAME_DEVICE}},
     {EPIPE, "Broken pipe", {ERROR_BROKEN_PIPE, ERROR_NO_DATA}},
     {EMFILE, "Too many open files", {ERROR_TOO_MANY_OPEN_FILES}},
+    {EOPNOTSUPP, "Operation not supported", {ERROR_NOT_SUPPORTED}},
     {EIO, "Input/output error", {}},
     {ESPIPE, "Illegal seek", {}},
 }};

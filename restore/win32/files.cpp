@@ -2,19 +2,17 @@
 // ready the process; the destfile's are in destination.cpp, the temporary's
 // in temporary.cpp, the arguments' in arguments.cpp, the report's in
 // errors.cpp. Owns no variable: a file is
-// its handle, passed in and out. Assumes that create_temp takes over from
+// its handle, passed in and out. Assumes that create_temporary takes over from
 // host_create_output once the destfile is known to be a replaceable file.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
+#include "restore/host_loops.h"
 #include "restore/host_path.h"
 #include "win32_host.h"
 
 namespace {
-
-// Each call moves at most a DWORD; stay well below.
-constexpr std::size_t max_transfer = std::size_t{1} << 30;
 
 // Whether the folder part of name is a file. Windows names a path through
 // a file as not found, or as invalid when the file is its last folder;
@@ -34,21 +32,14 @@ bool is_below_a_file(const char* name)
 template <typename Byte, typename Transfer>
 std::size_t transfer_all(host_file file, std::span<Byte> buffer, Transfer transfer)
 {
-	std::size_t done = 0;
-	errno = 0;
-	while (done < buffer.size()) {
+	return move_whole(buffer, [file, transfer](std::span<Byte> piece) {
 		DWORD n = 0;
-		const auto request = static_cast<DWORD>(std::min(buffer.size() - done, max_transfer));
-		if (!transfer(handle_of(file), buffer.data() + done, request, &n, nullptr)) {
-			if (GetLastError() != ERROR_HANDLE_EOF)
-				set_errno_from(GetLastError());
-			break;
-		}
-		if (n == 0)
-			break;
-		done += n;
-	}
-	return done;
+		if (transfer(handle_of(file), piece.data(), static_cast<DWORD>(piece.size()), &n, nullptr))
+			return static_cast<long long>(n);
+		if (GetLastError() != ERROR_HANDLE_EOF)
+			set_errno_from(GetLastError());
+		return -1LL;
+	});
 }
 
 }  // namespace

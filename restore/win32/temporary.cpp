@@ -3,7 +3,7 @@
 // temporary's own handle, so that it holds either its old bytes or the whole
 // new ones, and no other program can come between. The life of a temporary:
 //
-//   create_temp: hidden, delete-on-close --written--> host_commit_output:
+//   create_temporary: hidden, delete-on-close --written--> host_commit_output:
 //        |            (or delete-pending)     flushed, mark cleared,
 //        |                                    renamed over the destfile
 //        | Ctrl+C, a failure, a kill             | the rename refused:
@@ -15,18 +15,18 @@
 // which a run ended between the two does not reach.
 //
 // Owns the temporary's names, handle and lock. Assumes that destination.cpp
-// calls create_temp only for a destfile on disk that may be replaced, and
+// calls create_temporary only for a destfile on disk that may be replaced, and
 // never for a device, which is the output itself.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
+#include "restore/host_loops.h"
 #include "restore/host_path.h"
 #include "win32_host.h"
 
 namespace {
 
-constexpr int max_temp_tries = 100;
 // How long a holder of the destfile is waited for, and the longest pause
 // between two tries, in milliseconds: tried often, as another run's look
 // at the destfile lasts only a moment.
@@ -65,7 +65,7 @@ bool set_delete_pending(HANDLE handle, bool pending)
 
 // Removes the temporary: by its handle, or by name where the file system
 // cannot mark an open file. Called with temp_lock held.
-void remove_temp()
+void remove_temporary()
 {
 	bool marked = false;
 	if (temp_handle != INVALID_HANDLE_VALUE) {
@@ -84,7 +84,7 @@ void remove_temp()
 BOOL WINAPI end_on_console_event(DWORD)
 {
 	AcquireSRWLockExclusive(&temp_lock);
-	remove_temp();
+	remove_temporary();
 	TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
 	return TRUE;
 }
@@ -93,7 +93,7 @@ BOOL WINAPI end_on_console_event(DWORD)
 // or by name where that cannot be had. ERROR_SUCCESS, or why not; the
 // temporary is marked for deletion again on failure. Called with temp_lock
 // held.
-DWORD try_rename_temp()
+DWORD try_rename_temporary()
 {
 	if (temp_handle != INVALID_HANDLE_VALUE) {
 		// Renamed still delete-on-close, it would take the destfile with it.
@@ -114,6 +114,51 @@ DWORD try_rename_temp()
 	return ERROR_SUCCESS;
 }
 
+// One try at a fresh name beside the target: the temporary, open and marked
+// for deletion, into created; else false with errno (EEXIST: the name was
+// taken). Delete-on-close where the system shows it can clear that mark,
+// else marked right after its creation.
+bool try_create(std::size_t dir, DWORD attributes, HANDLE& created)
+{
+	static unsigned long serial = 0;
+	char name[32];
+	const unsigned long stamp = (GetTickCount() << 8) + serial++;
+	// At most 26 bytes: two 32-bit numbers in hex.
+	(void)std::snprintf(name, sizeof name, ".dat2bmp-%lx-%lx", GetCurrentProcessId(), stamp);
+	if (!copy_path(temp_path, target_path, dir, name))
+		return false;
+	AcquireSRWLockExclusive(&temp_lock);
+	const DWORD on_close = no_disposition_ex ? 0 : FILE_FLAG_DELETE_ON_CLOSE;
+	const HANDLE handle = CreateFileA(
+	    temp_path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+	    attributes | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | on_close, nullptr);
+	const DWORD error = GetLastError();
+	bool marked = false;
+	if (handle != INVALID_HANDLE_VALUE) {
+		temp_handle = handle;
+		temp_exists = true;
+		temp_on_close = on_close != 0;
+		// Marked again, as a test that the mark can be cleared: if not, the
+		// temporary goes as it closes and another is made, marked after its
+		// creation. Where that cannot be had either, the control handler
+		// still deletes by name.
+		marked = set_delete_pending(handle, true);
+		if (!marked && temp_on_close) {
+			remove_temporary();
+			no_disposition_ex = true;
+		}
+	}
+	ReleaseSRWLockExclusive(&temp_lock);
+	if (handle == INVALID_HANDLE_VALUE) {
+		set_errno_from(error);
+		return false;
+	}
+	if (!marked && on_close != 0)
+		return try_create(dir, attributes, created);
+	created = handle;
+	return true;
+}
+
 }  // namespace
 
 void watch_console_events()
@@ -128,7 +173,7 @@ void watch_console_events()
 // It is marked for deletion until then, so that a run killed outright
 // leaves nothing: from its creation where the mark can be cleared, else
 // right after it.
-HANDLE create_temp(const char* target, DWORD attributes, FILETIME created)
+HANDLE create_temporary(const char* target, DWORD attributes, FILETIME created)
 {
 	if (!copy_path(target_path, "", 0, target))
 		return INVALID_HANDLE_VALUE;
@@ -138,48 +183,9 @@ HANDLE create_temp(const char* target, DWORD attributes, FILETIME created)
 	if (!set_rename_destination(rename_to, target_path))
 		return INVALID_HANDLE_VALUE;
 	const std::size_t dir = dir_length(target_path);
-	static unsigned long serial = 0;
-	for (int tries = 0; tries < max_temp_tries; ++tries) {
-		char name[32];
-		const unsigned long stamp = (GetTickCount() << 8) + serial++;
-		// At most 26 bytes: two 32-bit numbers in hex.
-		(void)std::snprintf(name, sizeof name, ".dat2bmp-%lx-%lx", GetCurrentProcessId(), stamp);
-		if (!copy_path(temp_path, target_path, dir, name))
-			return INVALID_HANDLE_VALUE;
-		AcquireSRWLockExclusive(&temp_lock);
-		const DWORD on_close = no_disposition_ex ? 0 : FILE_FLAG_DELETE_ON_CLOSE;
-		const HANDLE handle = CreateFileA(
-		    temp_path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-		    CREATE_NEW, attributes | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | on_close,
-		    nullptr);
-		const DWORD error = GetLastError();
-		bool marked = false;
-		if (handle != INVALID_HANDLE_VALUE) {
-			temp_handle = handle;
-			temp_exists = true;
-			temp_on_close = on_close != 0;
-			// Marked again, as a test that the mark can be cleared: if not,
-			// the temporary goes as it closes and another is made, marked
-			// after its creation. Where that cannot be had either, the
-			// control handler still deletes by name.
-			marked = set_delete_pending(handle, true);
-			if (!marked && temp_on_close) {
-				remove_temp();
-				no_disposition_ex = true;
-			}
-		}
-		ReleaseSRWLockExclusive(&temp_lock);
-		if (handle != INVALID_HANDLE_VALUE && (marked || on_close == 0))
-			return handle;
-		if (handle != INVALID_HANDLE_VALUE)
-			continue;
-		if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-			set_errno_from(error);
-			return INVALID_HANDLE_VALUE;
-		}
-	}
-	errno = EEXIST;
-	return INVALID_HANDLE_VALUE;
+	HANDLE temporary = INVALID_HANDLE_VALUE;
+	(void)with_free_name([dir, attributes, &temporary] { return try_create(dir, attributes, temporary); });
+	return temporary;
 }
 
 bool host_commit_output(host_file file)
@@ -207,7 +213,7 @@ bool host_commit_output(host_file file)
 	for (DWORD delay = 1;; delay = std::min(delay * 2, max_rename_pause)) {
 		const bool turn = take_turn();
 		AcquireSRWLockExclusive(&temp_lock);
-		const DWORD error = try_rename_temp();
+		const DWORD error = try_rename_temporary();
 		const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 		if (error == ERROR_SUCCESS) {
 			if (temp_handle != INVALID_HANDLE_VALUE)
@@ -215,7 +221,7 @@ bool host_commit_output(host_file file)
 			temp_handle = INVALID_HANDLE_VALUE;
 			temp_exists = false;
 		} else if (!busy || GetTickCount64() - start > max_rename_wait) {
-			remove_temp();
+			remove_temporary();
 		}
 		const bool done = !temp_exists;
 		ReleaseSRWLockExclusive(&temp_lock);
@@ -235,7 +241,7 @@ void host_discard_output(host_file file)
 	if (temp_path[0] == '\0')
 		CloseHandle(handle_of(file));
 	else
-		remove_temp();
+		remove_temporary();
 	ReleaseSRWLockExclusive(&temp_lock);
 	errno = error;
 }

@@ -49,7 +49,7 @@ void watch_console_events();
 // keeping attributes (0: none) and the creation time (zero: none);
 // INVALID_HANDLE_VALUE with errno set if it cannot be made. Called at most
 // once; until it is, the output is the destfile itself.
-HANDLE create_temp(const char* target, DWORD attributes, FILETIME created);
+HANDLE create_temporary(const char* target, DWORD attributes, FILETIME created);
 
 // rename.cpp: marks file to be deleted as it closes (pending) or not; with
 // on_close, a file opened delete-on-close, whose mark only the extended call

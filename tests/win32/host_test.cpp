@@ -12,14 +12,15 @@
 namespace {
 
 // Each cause, with the Win32 errors that mean it: a file on its way out is gone to a new open; a drive
-// without its medium is no device to write to; too many reparse points on the way are a loop; a pipe being
-// closed is broken.
+// without its medium is no device to write to; a read-only file is not the writer's to write; too many
+// reparse points on the way are a loop; a pipe being closed is broken.
 const std::vector<std::pair<int, std::vector<DWORD>>> causes{
     {0, {ERROR_SUCCESS}},
     {ENOENT,
      {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME,
       ERROR_DELETE_PENDING}},
-    {EACCES, {ERROR_ACCESS_DENIED, ERROR_INVALID_ACCESS, ERROR_CANNOT_MAKE}},
+    {EACCES, {ERROR_ACCESS_DENIED, ERROR_INVALID_ACCESS, ERROR_CANNOT_MAKE, ERROR_FILE_READ_ONLY}},
+    {EOPNOTSUPP, {ERROR_NOT_SUPPORTED}},
     {EROFS, {ERROR_WRITE_PROTECT}},
     {EBUSY, {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_BUSY, ERROR_DEVICE_IN_USE}},
     {ENOSPC, {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
@@ -51,6 +52,7 @@ TEST(Win32Host, EachErrorIsReportedAsItsCause)
 const std::vector<std::pair<UINT, std::vector<std::pair<const char*, std::size_t>>>> folders{
     {0, {{"", 0}, {"a.bmp", 0}, {"d\\a.bmp", 2}, {"d/a.bmp", 2}}},
     {0, {{"C:a.bmp", 2}, {"C:\\d/e\\a.bmp", 7}, {"\\\\host\\share\\a.bmp", 13}}},
+    {0, {{"a.bmp:s", 0}, {"d\\a.bmp:s", 2}, {"C:a.bmp:s", 2}}},  // a stream's colon is part of the name
     {0, {{"d\\", 2}, {"d\\\x95", 2}}},
     {1252, {{"\x95\\.bmp", 2}, {"d\\\x95\\a", 4}}},
     {932, {{"\x95\\.bmp", 0}, {"d\\\x95\\a", 2}, {"\x95\\\\a", 3}}}};
