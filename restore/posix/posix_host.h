@@ -8,7 +8,8 @@
 //                          and caller_descriptor.cpp whether it is the
 //                          caller's; route.cpp decides
 //   temporary.cpp          a temporary in that directory, which metadata.cpp
-//                          dresses as the old file; signals.cpp guards a named one
+//                          (with attributes.cpp) dresses as the old file;
+//                          signals.cpp guards a named one
 //   transfer.cpp           the bitmap written into it (memory.cpp's buffer)
 //   commit.cpp             flushed, linked or renamed onto the leaf, or discarded
 #pragma once
