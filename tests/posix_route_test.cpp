@@ -55,12 +55,10 @@ TEST(Route, WhereTheNameLeadsDecides)
 	         row{S_IFREG, 1, location::caller, finding::caller_file},
 	         row{S_IFIFO, 1, location::caller, finding::caller_file},  // a pipe as /dev/stdout
 	         row{S_IFIFO, 1, location::listed, finding::other_file},
-	         row{S_IFCHR, 1, location::failed,
-	             finding::other_file},  // /dev/null past a private directory
+	         row{S_IFCHR, 1, location::failed, finding::other_file},  // /dev/null past a private dir
 	         row{S_IFREG, 0, location::listed, finding::other_file},  // a deleted file's /proc name
 	         row{S_IFREG, 0, location::failed, finding::other_file},
-	         row{S_IFREG, 0, location::moved,
-	             finding::refused},  // replaced since it was found: look again
+	         row{S_IFREG, 0, location::moved, finding::refused},  // replaced since found: look again
 	         row{S_IFREG, 1, location::moved, finding::refused},
 	         row{S_IFREG, 1, location::failed, finding::refused},
 	     }) {

@@ -39,11 +39,9 @@ const std::vector<std::pair<int, std::vector<DWORD>>> causes{
 
 TEST(Win32Host, EachErrorIsReportedAsItsCause)
 {
-	for (const auto& [number, errors] : causes) {
-		for (const DWORD error : errors) {
+	for (const auto& [number, errors] : causes)
+		for (const DWORD error : errors)
 			EXPECT_EQ(errno_for(error), number) << "Win32 error " << error;
-		}
-	}
 }
 
 // Per code page (0: any), paths and where their folder part ends. "\x95\\" is one character in cp932, its
@@ -61,13 +59,11 @@ TEST(Win32Host, FolderPartEndsAfterTheLastSeparator)
 	if (const char* wanted = std::getenv("CODE_PAGE")) {
 		ASSERT_EQ(GetACP(), std::strtoul(wanted, nullptr, 10)) << "is the locale generated?";
 	}
-	for (const auto& [code_page, paths] : folders) {
-		for (const auto& [path, length] : paths) {
+	for (const auto& [code_page, paths] : folders)
+		for (const auto& [path, length] : paths)
 			if (code_page == 0 || code_page == GetACP()) {
 				EXPECT_EQ(dir_length(path), length) << path;
 			}
-		}
-	}
 }
 
 }  // namespace
