@@ -206,6 +206,11 @@ def as_user(uid, *groups):
     return {"user": uid, "group": uid, "extra_groups": list(groups)}
 
 
+def row(name, *values, marks=()):
+    """A parametrize row, named first: its id reads as a sentence."""
+    return pytest.param(*values, id=name, marks=marks)
+
+
 def steps(*setups):
     def run(w):
         for setup in setups:
