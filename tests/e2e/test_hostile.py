@@ -122,23 +122,15 @@ def test_caller_pipe_keeps_its_flags_through_a_death_mid_write(work):
     os.close(write)
 
 
-LEASE_HOLDER = """
-import fcntl, os, signal, sys
-signal.signal(signal.SIGIO, lambda *_: print("lease broken", flush=True))
-write = sys.argv[2] == "write"
-fcntl.fcntl(os.open(sys.argv[1], os.O_RDWR if write else os.O_RDONLY), fcntl.F_SETLEASE,
-            fcntl.F_WRLCK if write else fcntl.F_RDLCK)
-print("held", flush=True)
-sys.stdin.read()
-"""
-
-
 def lease(kind):
+    """A lease of the test's own on old.bmp, and what it heard of breaks."""
     def hold(w):
-        holder = subprocess.Popen([sys.executable, "-c", LEASE_HOLDER, w / "old.bmp", kind], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, text=True)
-        assert holder.stdout.readline() == "held\n"
-        return lambda: holder.communicate(timeout=10)[0]
+        heard, write = [], kind == "write"
+        previous = signal.signal(signal.SIGIO, lambda *_: heard.append("lease broken\n"))
+        fd = os.open(w / "old.bmp", os.O_RDWR if write else os.O_RDONLY)
+        w.cleanups.append(lambda: (os.close(fd), signal.signal(signal.SIGIO, previous)))
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK if write else fcntl.F_RDLCK)
+        return lambda: "".join(heard)
     return hold
 
 
@@ -304,12 +296,10 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
 def on_image(mkfs, kind, options):
     """The old destfile on a fresh filesystem of that kind, mounted on fs with those options."""
     def place(w):
-        image = w / "fs.img"
-        with open(image, "wb") as f:
-            f.truncate(128 << 20)
-        subprocess.run([*mkfs, image], check=True, capture_output=True)
+        w.sparse("fs.img", 128 << 20)
+        subprocess.run([*mkfs, w / "fs.img"], check=True, capture_output=True)
         w.mkdir("fs")
-        w.mount("fs", "-t", kind, "-o", f"loop,{options}", image)
+        w.mount("fs", "-t", kind, "-o", f"loop,{options}", w / "fs.img")
         return "fs/"
     return place
 
