@@ -128,6 +128,23 @@ def test_converts_a_large_file_whole(on_fs):
     assert (on_fs / "old.bmp").read_bytes() == on_fs.original + tail
 
 
+@contextmanager
+def journaled(kind, tool, bitmap, where, *needs):
+    """A work directory on a fresh filesystem that xfs_io can shut down, all of it on the disk; what look() sees."""
+    require("xfs_io", *needs)
+    with mounted(kind, where) as fs:
+        w = Workdir(fs / "work", tool, bitmap)
+        run("sync", "-f", fs)
+        yield fs, w, look(w)
+
+
+def remounted(w, fs, named):
+    """What reached the disk of a filesystem shut down; a named temporary (named) may be left, and only it."""
+    run("umount", fs)
+    run("mount", "-o", "loop", next(fs.parent.glob("*.img")), fs)
+    return {name: seen for name, seen in look(w).items() if not (named and name.startswith(".dat2bmp-"))}
+
+
 def others_fsync(fs):
     """Another program's fsync of an unrelated file: it commits the journal, with all the tool did."""
     with open(fs / "unrelated", "wb", buffering=0) as other:
@@ -145,23 +162,14 @@ def others_fsync(fs):
     pytest.param("old.bmp", True, True, id="killed at the write over an old destfile, fsync, cut", marks=killed),
 ])
 def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path, kind, dest, kill, flush):
-    require("xfs_io", *(["strace"] if kill else []))
-    with mounted(kind, tmp_path) as fs:
-        w = Workdir(fs / "work", tool, bitmap)
+    with journaled(kind, tool, bitmap, tmp_path, *(["strace"] if kill else [])) as (fs, w, before):
         wrap = tool.inject("write:signal=SIGKILL:when=1") if kill else ()  # the bitmap is its first write
-        run("sync", "-f", fs)
-        before = look(w)
-        result = w.run(["001.dat", dest], wrap=wrap)
-        assert result.status == (-signal.SIGKILL if kill else 0)
+        assert w.run(["001.dat", dest], wrap=wrap).status == (-signal.SIGKILL if kill else 0)
         if flush:
             others_fsync(fs)
-        # The power cut: the filesystem stops where it stands, its journal unwritten; then what reached the disk.
+        # The power cut: the filesystem stops where it stands, its journal unwritten.
         run("xfs_io", "-x", "-c", "shutdown", fs)
-        run("umount", fs)
-        run("mount", "-o", "loop", tmp_path / f"{kind}.img", fs)
-        after = look(w)
-        if kill and tool.portable:  # a named temporary: SIGKILL may leave it, and only it
-            after = {name: seen for name, seen in after.items() if not name.startswith(".dat2bmp-")}
+        after = remounted(w, fs, named=kill and tool.portable)  # SIGKILL may leave a named temporary
         assert after == (before if kill else replaced(before, after, dest))
 
 
@@ -191,14 +199,9 @@ def test_death_leaves_the_directory_as_it_was(on_fs, dest):
 @posix
 @pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
 def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
-    require("xfs_io", "strace")
     call = "linkat" if dest == "new.bmp" and not tool.portable else "renameat"  # a named temporary is renamed
-    with mounted("xfs", tmp_path) as fs:
-        w = Workdir(fs / "work", tool, bitmap)
-        run("sync", "-f", fs)
-        before = look(w)
-        process = tool.start(["001.dat", dest], w.path,
-                               wrap=tool.inject(f"{call}:delay_exit=3000000:when=1"))
+    with journaled("xfs", tool, bitmap, tmp_path, "strace") as (fs, w, before):
+        process = tool.start(["001.dat", dest], w.path, wrap=tool.inject(f"{call}:delay_exit=3000000:when=1"))
         deadline = time.monotonic() + 20
         while not ((w / dest).exists() and (w / dest).stat().st_size == len(w.original)):
             assert process.poll() is None and time.monotonic() < deadline
@@ -207,11 +210,7 @@ def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
         run("xfs_io", "-x", "-c", "shutdown", fs)
         result = tool.finish(process)
         assert (result.status, result.stderr) == (1, tool.words(WRITE + "{EIO}") + "\n")
-        run("umount", fs)
-        run("mount", "-o", "loop", tmp_path / "xfs.img", fs)
-        after = look(w)
-        if tool.portable:  # a named temporary: the cut may leave it, and only it
-            after = {name: seen for name, seen in after.items() if not name.startswith(".dat2bmp-")}
+        after = remounted(w, fs, named=tool.portable)
         assert after in (before, replaced(before, after, dest))
 
 
