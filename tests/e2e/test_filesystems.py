@@ -1,6 +1,5 @@
 """The tool on real filesystems, each made fresh on an image and mounted (as root): conversions, a full disk, power
-cuts, where a filesystem is shut down without writing its journal, as a power loss leaves it, then remounted, and what
-a replaced file keeps."""
+cuts (a filesystem shut down without writing its journal, then remounted), and what a replaced file keeps."""
 import os
 import shutil
 import signal
@@ -11,7 +10,7 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import CAPABILITY, OLD, Workdir, as_user, concurrent_runs, steps
+from conftest import CAPABILITY, OLD, Result, Workdir, as_user, concurrent_runs, row, steps
 from test_hostile import killed_at_write
 
 pytestmark = pytest.mark.mounts
@@ -216,9 +215,8 @@ def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
 
 @posix
 @pytest.mark.parametrize("fault, message", [
-    pytest.param(None, "", id="written"),
-    pytest.param("fsync:error=EIO:when=1", WRITE + "{EIO}\n", id="a failed flush reported",
-                 marks=strace),
+    row("written", None, ""),
+    row("a failed flush reported", "fsync:error=EIO:when=1", WRITE + "{EIO}\n", marks=strace),
 ])
 def test_block_device_destfile_is_written_and_flushed(tool, bitmap, tmp_path, fault, message):
     require(*(["strace"] if fault else []))
@@ -236,9 +234,8 @@ def test_block_device_destfile_is_written_and_flushed(tool, bitmap, tmp_path, fa
 
 # What a replaced file keeps: its ACL, extended attributes and inode flags, on the filesystems that have them all.
 KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
-# How a run starts: as root; as another user, in the old file's group 1000; as root, with the first FS_IOC_SETFLAGS
-# refused, as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read
-# first).
+# How a run starts: as root; as another user, in the old file's group 1000; as root, the first FS_IOC_SETFLAGS refused
+# as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read first).
 ROOT, USER = {}, as_user(65534, 1000)
 REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
 libattr, linux = pytest.mark.libattr, pytest.mark.linux
@@ -263,11 +260,6 @@ def xattrs(*names):
     return old_file(*(["setfattr", "-n", name, "-v", f"from {name}"] for name in names))
 
 
-def write_after(setup):
-    """setup on an empty old.bmp, then its bytes: flags that only an empty file takes."""
-    return steps(lambda w: w.write("old.bmp", b""), setup, lambda w: w.write("old.bmp", OLD))
-
-
 CAPABLE = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability", CAPABILITY))
 NAMED = old_file(["chmod", "640"], ["setfacl", "-m", "u:1:rw,u:65534:rw"])  # group::r--, mask::rw-
 ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABLE)
@@ -276,7 +268,9 @@ UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattr
 SET_ID = steps(xattrs("user.origin"), old_file(["chmod", "6775"]))  # which the libraries leave to fchmod
 FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
 NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
-NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
+# btrfs: only an empty file takes it.
+NO_COPY_ON_WRITE = steps(lambda w: w.write("old.bmp", b""), lambda w: w.chattr("old.bmp", "C"),
+                         lambda w: w.write("old.bmp", OLD))
 # A value that fills the attribute block of this ext4 (1 KiB blocks), which an inherited ACL too large for the inode
 # would share.
 BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "ab" * 960]), lambda w: run(
@@ -301,14 +295,14 @@ def many_attributes(w):
 @posix
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, how, dropped", [
-    *(pytest.param(*row, id=name, marks=libattr) for name, *row in [
+    *(row(name, *values, marks=libattr) for name, *values in [
         ("root keeps user, trusted and security attributes, not a capability", ATTRIBUTES, ROOT,
          {"security.capability"}),
         ("root keeps set-ID bits beside attributes", SET_ID, ROOT, ()),
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
     ]),
-    *(pytest.param(*row, id=name, marks=linux) for name, *row in [
+    *(row(name, *values, marks=linux) for name, *values in [
         ("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
         ("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
         ("root keeps the old file's lack of an ACL under a directory's default ACL", NO_ACL_UNDER_DEFAULT, ROOT, ()),
@@ -329,8 +323,7 @@ def test_replacing_keeps_acl_attributes_and_flags(on_fs, setup, how, dropped):
     os.chmod(on_fs / "old.bmp", 0o664)
     setup(on_fs)
     before = kept(on_fs / "old.bmp")
-    result = on_fs.run(["001.dat", "old.bmp"], **how)
-    assert (result.status, result.stderr) == (0, "")
+    assert on_fs.run(["001.dat", "old.bmp"], **how) == Result(0, "", "")
     assert (on_fs / "old.bmp").read_bytes() == on_fs.original
     assert kept(on_fs / "old.bmp") == {key: value for key, value in before.items() if key not in dropped}
 
@@ -352,11 +345,9 @@ def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user
 @linux
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, fault, cause", [
-    pytest.param(many_attributes, None, "{E2BIG}", id="attributes past what the kernel lists"),
-    pytest.param(xattrs("user.origin"), "fgetxattr:error=EIO:when=1", "{EIO}", id="an attribute that cannot be read",
-                 marks=strace),
-    pytest.param(xattrs("user.origin"), "fsetxattr:error=EIO:when=1", "{EIO}", id="an attribute that cannot be set",
-                 marks=strace),
+    row("attributes past what the kernel lists", many_attributes, None, "{E2BIG}"),
+    row("an attribute that cannot be read", xattrs("user.origin"), "fgetxattr:error=EIO:when=1", "{EIO}", marks=strace),
+    row("an attribute that cannot be set", xattrs("user.origin"), "fsetxattr:error=EIO:when=1", "{EIO}", marks=strace),
 ])
 def test_metadata_that_cannot_be_kept_fails_the_run_keeping_the_old_destfile(on_fs, setup, fault, cause):
     setup(on_fs)
