@@ -12,7 +12,7 @@ from test_failures import BUSY, SOURCE, WRITE
 
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
 as_root, traced_linux = (posix, mounts, linux), (posix, strace, linux)
-DENIED = WRITE + "{EACCES}"
+SOURCE_BUSY, DENIED = SOURCE + "{EBUSY}", WRITE + "{EACCES}"
 
 
 def late_writer(w):
@@ -191,40 +191,30 @@ def test_without_standard_error_nothing_lands_in_the_destfile(work, source, stat
     assert after == before
 
 
-# Another program holding a file of the run, opened before it and let go after hold_ms.
+# Another program opening a file of the run: the sourcefile or the old destfile, held from before the run and let go
+# after hold_ms; or each temporary as it shows, held for longer than a run waits for the destfile (a temporary opened
+# between writing and renaming would stay for good), until none showed for watch_ms.
 @pytest.mark.wine
-@pytest.mark.parametrize("held, sharing, hold_ms, message", [
-    row("a holder of the sourcefile not sharing reading is refused at once", "001.dat", "-", 3000, SOURCE + "{EBUSY}"),
-    row("a holder of the destfile not sharing writing is refused at once", "old.bmp", "r", 3000, BUSY),
-    row("a holder of the destfile sharing writing that lets go within a second is waited for", "old.bmp", "rw", 950,
+@pytest.mark.parametrize("held, sharing, hold_ms, watch_ms, message", [
+    row("a holder of the sourcefile not sharing reading is refused at once", "001.dat", "-", 3000, 0, SOURCE_BUSY),
+    row("a holder of the destfile not sharing writing is refused at once", "old.bmp", "r", 3000, 0, BUSY),
+    row("a holder of the destfile sharing writing that lets go within a second is waited for", "old.bmp", "rw", 950, 0,
         ""),
-    row("a holder of the destfile sharing writing that holds on fails the run", "old.bmp", "rw", 4000, DENIED),
-    row("a holder of the destfile sharing writing and deletion that holds on fails the run", "old.bmp", "rwd", 4000,
+    row("a holder of the destfile sharing writing that holds on fails the run", "old.bmp", "rw", 4000, 0, DENIED),
+    row("a holder of the destfile sharing writing and deletion that holds on fails the run", "old.bmp", "rwd", 4000, 0,
         DENIED),
+    row("a scanner opening temporaries spoils no run", ".dat2bmp-*", "rw", 2000, 3000, ""),
 ])
-def test_file_held_by_another_program(work, held, sharing, hold_ms, message):
+def test_file_held_by_another_program(work, held, sharing, hold_ms, watch_ms, message):
     names = sorted(os.listdir(work.path))
-    holder = work.tool.scan(work / held, sharing, hold_ms, 0)
-    assert holder.stdout.readline().startswith("seen ") and holder.stdout.readline().startswith("opened ")
-    result = work.run(["001.dat", "old.bmp"])
-    holder.communicate(timeout=60)
-    assert (result.status, result.stderr) == (1 if message else 0, work.tool.words(message) + "\n" if message else "")
+    holder = work.tool.scan(work / held, sharing, hold_ms, watch_ms)
+    if not watch_ms:  # held before the run
+        assert holder.stdout.readline().startswith("seen ") and holder.stdout.readline().startswith("opened ")
+    results = [work.run(["001.dat", "old.bmp"]) for _ in range(8 if watch_ms else 1)]
+    seen = holder.communicate(timeout=120)[0]
+    assert results == [Result(1, "", work.tool.words(message) + "\n") if message else Result(0, "", "")] * len(results)
+    assert not watch_ms or "seen .dat2bmp-" in seen
     assert (work / "old.bmp").read_bytes() == (OLD if message else work.original)
-    assert sorted(os.listdir(work.path)) == names
-
-
-@pytest.mark.wine
-def test_scanner_opening_temporaries_spoils_no_run(work):
-    # It holds what it opens for longer than a run waits for the destfile; opened between writing and renaming, a
-    # temporary would stay for good.
-    runs = 8
-    names = sorted(os.listdir(work.path))
-    scanner = work.tool.scan(work / ".dat2bmp-*", "rw", 2000, 3000)
-    results = [work.run(["001.dat", "old.bmp"]) for _ in range(runs)]
-    seen = scanner.communicate(timeout=120)[0]
-    assert results == [Result(0, "", "")] * runs
-    assert "seen .dat2bmp-" in seen
-    assert (work / "old.bmp").read_bytes() == work.original
     assert sorted(os.listdir(work.path)) == names
 
 
