@@ -218,16 +218,15 @@ def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
     row("written", None, ""),
     row("a failed flush reported", "fsync:error=EIO:when=1", WRITE + "{EIO}\n", marks=strace),
 ])
-def test_block_device_destfile_is_written_and_flushed(tool, bitmap, tmp_path, fault, message):
+def test_block_device_destfile_is_written_and_flushed(work, fault, message):
     require(*(["strace"] if fault else []))
-    w = Workdir(tmp_path / "work", tool, bitmap)
-    (tmp_path / "disk.img").write_bytes(bytes(1 << 20))
-    device = run("losetup", "-f", "--show", tmp_path / "disk.img")
+    work.write("disk.img", bytes(1 << 20))
+    device = run("losetup", "-f", "--show", work / "disk.img")
     try:
-        result = w.run(["001.dat", device], wrap=tool.inject(fault) if fault else ())
-        assert (result.status, result.stderr) == (1 if fault else 0, tool.words(message))
+        result = work.run(["001.dat", device], wrap=work.tool.inject(fault) if fault else ())
+        assert (result.status, result.stderr) == (1 if fault else 0, work.tool.words(message))
         with open(device, "rb") as disk:
-            assert disk.read(len(w.original)) == w.original
+            assert disk.read(len(work.original)) == work.original
     finally:
         subprocess.run(["losetup", "-d", device])
 
@@ -252,7 +251,6 @@ def kept(path):
 
 
 def old_file(*commands):
-    """Runs each command on old.bmp."""
     return steps(*(lambda w, command=command: run(*command, w / "old.bmp") for command in commands))
 
 

@@ -21,6 +21,7 @@ from conftest import CAPABILITY, OLD, Result, as_user, row
 from test_failures import WRITE, calls
 
 pytestmark = pytest.mark.posix
+linux = pytest.mark.linux
 
 
 def opened(name, flags, content, position=None):
@@ -87,9 +88,9 @@ def pieces(pause):
 # A large bitmap through the caller's pipe: each reader gets every byte, as from any writer, and the caller's open
 # file keeps its flags (O_DIRECT would make a pipe of packets that a short read cuts).
 @pytest.mark.parametrize("size, reader, blocking", [
-    *(pytest.param(size << 20, reader, True, id=f"{size} MiB into {name}") for size in (3, 64)
+    *(row(f"{size} MiB into {name}", size << 20, reader, True) for size in (3, 64)
       for name, reader in [("dd bs=1000", ["dd", "bs=1000", "status=none"]), ("a reader of pieces", pieces(0))]),
-    pytest.param(3 << 20, pieces(0.0002), False, id="3 MiB into a non-blocking pipe, read slowly"),
+    row("3 MiB into a non-blocking pipe, read slowly", 3 << 20, pieces(0.0002), False),
 ])
 def test_caller_pipe_gets_every_byte_and_keeps_its_flags(work, size, reader, blocking):
     tail = bytes(range(256)) * (size >> 8) + b"odd"
@@ -165,7 +166,7 @@ def running_program(w):
 # (the kernel would, for 45 s, past the run's time limit).
 @pytest.mark.parametrize("holder, untouched", [
     pytest.param(lease("read"), "", id="a read lease is not broken"),
-    pytest.param(lease("write"), "lease broken\n", id="a write lease is not waited for", marks=pytest.mark.linux),
+    pytest.param(lease("write"), "lease broken\n", id="a write lease is not waited for", marks=linux),
     pytest.param(watcher, [], id="a watcher sees no write"),
     pytest.param(running_program, None, id="a running program runs on"),
 ])
@@ -204,11 +205,10 @@ def message_into_a_broken_pipe(w):
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 @pytest.mark.parametrize("death, sig", [
     # Only an unnamed new file survives SIGKILL without a trace.
-    *(pytest.param(killed_at_write(sig), sig, id=f"{sig.name} at the write",
-                   marks=pytest.mark.linux if sig == signal.SIGKILL else ())
-      for sig in (signal.SIGKILL, signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1, signal.SIGPIPE,
-                  signal.SIGINT, signal.SIGTERM, signal.SIGHUP)),
-    pytest.param(message_into_a_broken_pipe, signal.SIGPIPE, id="SIGPIPE from the failure message"),
+    *(row(f"{sig.name} at the write", killed_at_write(sig), sig, marks=linux if sig == signal.SIGKILL else ())
+      for sig in (signal.SIGKILL, signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1, signal.SIGPIPE, signal.SIGINT,
+                  signal.SIGTERM, signal.SIGHUP)),
+    row("SIGPIPE from the failure message", message_into_a_broken_pipe, signal.SIGPIPE),
 ])
 def test_death_leaves_the_directory_as_it_was(work, death, sig, dest):
     before = work.snapshot()
@@ -238,7 +238,7 @@ IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
     *(row(f"ignored-{dest}", dest, lambda w: ["write:signal=SIGHUP:when=1", *named_temporary(w)], IGNORED, 0)
       for dest in NEW_OLD),
     row("SIGTERM at the link of the replacement", "old.bmp", lambda w: ["linkat:signal=SIGTERM:when=1"], None,
-        -signal.SIGTERM, marks=pytest.mark.linux),
+        -signal.SIGTERM, marks=linux),
 ])
 def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, faults, caller, status):
     names = sorted({*os.listdir(work.path), dest})
@@ -264,7 +264,7 @@ LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link 
 # replaced as an old destfile is, with every check and all that is kept, or not at all.
 @pytest.mark.mounts
 @pytest.mark.strace
-@pytest.mark.linux
+@linux
 @pytest.mark.parametrize("faults, directory, dest, message", [
     row("another user's private file is kept as it was, but for its bytes", [LINK], None, "new.bmp", ""),
     row("a file in an append-only directory is refused, nothing left", [LINK], "a", "new.bmp", WRITE + "{EPERM}\n"),
