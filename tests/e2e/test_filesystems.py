@@ -232,8 +232,7 @@ libattr, linux = pytest.mark.libattr, pytest.mark.linux
 
 
 def kept(path):
-    """What a replace should carry over, as users see it: mode, ACL entries (getfacl), the other extended attributes,
-    inode flags (lsattr)."""
+    """What users see a replace carry over: mode, ACL entries (getfacl), other extended attributes, flags (lsattr)."""
     seen = {"mode": oct(stat.S_IMODE(os.stat(path).st_mode)), "acl": run("getfacl", "-cnE", path).split()}
     seen.update((name, os.getxattr(path, name)) for name in os.listxattr(path) if not name.startswith("system."))
     project, flags = run("lsattr", "-dp", path).split()[:2]

@@ -247,15 +247,6 @@ def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, 
     assert (work / dest).read_bytes() == work.original
 
 
-def others_private_file(w, dest):
-    """Another user's file, with a file capability, made beside dest and renamed onto it."""
-    w.write("other", OLD)
-    os.chown(w / "other", 1000, 1000)
-    os.chmod(w / "other", 0o600)
-    os.setxattr(w / "other", "security.capability", CAPABILITY)
-    os.replace(w / "other", w / dest)
-
-
 LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
 
 
@@ -282,7 +273,12 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     faults = [fault.format(*range(first, first + 9)) for fault in faults]
     process = work.tool.start(["001.dat", dest], work.path, wrap=work.tool.inject(*faults))
     time.sleep(0.5)  # until the run waits in the call held
-    others_private_file(work, dest)
+    # Another user's file, with a file capability, made beside dest and renamed onto it.
+    work.write("other", OLD)
+    os.chown(work / "other", 1000, 1000)
+    os.chmod(work / "other", 0o600)
+    os.setxattr(work / "other", "security.capability", CAPABILITY)
+    os.replace(work / "other", work / dest)
     before = work.snapshot()
     result = work.tool.finish(process)
     assert (result.status, result.stderr) == (1 if message else 0, work.tool.words(message))
