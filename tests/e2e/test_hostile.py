@@ -57,7 +57,6 @@ APPENDED, DELETED = opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0
         None, lambda w: w.original),
     row("/proc/self/fd/N of a memfd", "/proc/self/fd/{}", opened("memfd", 0, b""), None, lambda w: w.original),
     row("/dev/stdin open for reading only is refused", "/dev/stdin", opened("in.bmp", os.O_RDONLY, OLD), "stdin", None),
-    # The caller's standard descriptor, closed before the tool starts.
     *(row(f"{dest.format(fd)} closed is refused", dest, lambda w, fd=fd: fd, "closed", None)
       for dest, fd in [("/dev/stdout", 1), ("/dev/fd/{}", 1), ("/proc/self/fd/{}", 1), ("/dev/stderr", 2)]),
 ])
@@ -137,18 +136,14 @@ def lease(kind):
 
 def watcher(w):
     libc = ctypes.CDLL(None, use_errno=True)
-    fd = libc.inotify_init1(os.O_NONBLOCK)
-    in_modify, in_close_write = 0x2, 0x8
-    assert libc.inotify_add_watch(fd, bytes(w / "old.bmp"), in_modify | in_close_write) >= 0
+    fd, writes = libc.inotify_init1(0), 0x2 | 0x8  # IN_MODIFY, IN_CLOSE_WRITE
+    w.cleanups.append(lambda: os.close(fd))
+    assert libc.inotify_add_watch(fd, bytes(w / "old.bmp"), writes) >= 0
 
     def seen():
-        try:
-            events = os.read(fd, 4096)
-        except BlockingIOError:
-            events = b""
-        os.close(fd)
+        events = os.read(fd, 4096) if select.select([fd], [], [], 0)[0] else b""
         masks = [struct.unpack_from("iIII", events, i)[1] for i in range(0, len(events), 16)]  # no names: a file
-        return [mask for mask in masks if mask & (in_modify | in_close_write)]
+        return [mask for mask in masks if mask & writes]
     return seen
 
 
