@@ -17,8 +17,7 @@ SOURCE_BUSY, DENIED = SOURCE + "{EBUSY}", WRITE + "{EACCES}"
 
 def late_writer(w):
     # The writer opens misc.dat first and writes only later: the tool's read waits for the bytes.
-    w.write("block", w.block)
-    w.remove("misc.dat")
+    os.rename(w / "misc.dat", w / "block")
     w.fifo("misc.dat")
     writer = subprocess.Popen(["sh", "-c", "exec 3>misc.dat; sleep 0.5; cat block >&3"], cwd=w.path)
     w.cleanups.append(writer.kill)
