@@ -72,8 +72,7 @@ def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest):
     before = work.snapshot()
     # The file the destfile name leads to receives the sourcefile, restored.
     receiver, data = os.path.relpath(os.path.realpath(work / dest), work.path), (work / source).read_bytes()
-    result = work.run([source, dest], **run)
-    assert (result.status, result.stdout, result.stderr) == (0, "", "")
+    assert work.run([source, dest], **run) == Result(0, "", "")
     after = work.snapshot()
     assert after.pop(receiver)[0] == (work.original + data[len(work.original):])[:len(data)]
     before.pop(receiver, None)
