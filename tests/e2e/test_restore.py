@@ -46,6 +46,7 @@ RESTORATIONS = [
     row("from a sourcefile of exactly the restored span", lambda w: w.write("001.dat", w.scrambled[:1078]), "001.dat",
         "new.bmp"),
     row("over misc.dat itself", nothing, "001.dat", "misc.dat"),
+    # Only standard error goes: wine itself breaks without standard output.
     row("without standard error", lambda w: {"preexec_fn": lambda: os.close(2)}, "001.dat", "old.bmp"),
     row("with misc.dat a FIFO whose writer writes late", late_writer, "001.dat", "new.bmp", marks=posix),
     row("with names of 63 bytes", steps(lambda w: shutil.copy(w / "001.dat", w / ("0" + "s" * 62))), "0" + "s" * 62,
