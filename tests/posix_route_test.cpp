@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <initializer_list>
+#include <tuple>
 
 namespace {
 
@@ -22,18 +24,14 @@ constexpr ino_t source_inode = 1;
 
 TEST(Route, SomeFilesAreNeverTheDestfile)
 {
-	struct row {
-		mode_t type;
-		ino_t inode;
-		int refused_with;  // 0: may be the destfile
-	};
-	for (const auto [type, inode, refused_with] : {
-	         row{S_IFREG, source_inode, EBUSY},  // the sourcefile under another name
-	         row{S_IFDIR, 2, EISDIR},
-	         row{S_IFSOCK, 2, ENXIO},  // as opening one would say
-	         row{S_IFREG, 2, 0},
-	         row{S_IFIFO, 2, 0},
-	         row{S_IFCHR, 2, 0},
+	// refused_with 0: may be the destfile
+	for (const auto& [type, inode, refused_with] : std::initializer_list<std::tuple<mode_t, ino_t, int>>{
+	         {S_IFREG, source_inode, EBUSY},  // the sourcefile under another name
+	         {S_IFDIR, 2, EISDIR},
+	         {S_IFSOCK, 2, ENXIO},  // as opening one would say
+	         {S_IFREG, 2, 0},
+	         {S_IFIFO, 2, 0},
+	         {S_IFCHR, 2, 0},
 	     }) {
 		SCOPED_TRACE(type);
 		EXPECT_EQ(may_be_destination(status_of(type, 1, inode), status_of(S_IFREG, 1, source_inode)),
@@ -44,25 +42,18 @@ TEST(Route, SomeFilesAreNeverTheDestfile)
 
 TEST(Route, WhereTheNameLeadsDecides)
 {
-	struct row {
-		mode_t type;
-		nlink_t links;
-		location where;
-		finding expected;
-	};
-	for (const auto [type, links, where, expected] : {
-	         row{S_IFREG, 1, location::listed, finding::old_file},
-	         row{S_IFREG, 1, location::caller, finding::caller_file},
-	         row{S_IFIFO, 1, location::caller, finding::caller_file},  // a pipe as /dev/stdout
-	         row{S_IFIFO, 1, location::listed, finding::other_file},
-	         row{S_IFCHR, 1, location::failed,
-	             finding::other_file},  // /dev/null past a private directory
-	         row{S_IFREG, 0, location::listed, finding::other_file},  // a deleted file's /proc name
-	         row{S_IFREG, 0, location::failed, finding::other_file},
-	         row{S_IFREG, 0, location::moved,
-	             finding::refused},  // replaced since it was found: look again
-	         row{S_IFREG, 1, location::moved, finding::refused},
-	         row{S_IFREG, 1, location::failed, finding::refused},
+	for (const auto& [type, links, where, expected] :
+	     std::initializer_list<std::tuple<mode_t, nlink_t, location, finding>>{
+	         {S_IFREG, 1, location::listed, finding::old_file},
+	         {S_IFREG, 1, location::caller, finding::caller_file},
+	         {S_IFIFO, 1, location::caller, finding::caller_file},  // a pipe as /dev/stdout
+	         {S_IFIFO, 1, location::listed, finding::other_file},
+	         {S_IFCHR, 1, location::failed, finding::other_file},  // /dev/null past a private dir
+	         {S_IFREG, 0, location::listed, finding::other_file},  // a deleted file's /proc name
+	         {S_IFREG, 0, location::failed, finding::other_file},
+	         {S_IFREG, 0, location::moved, finding::refused},  // replaced since found: look again
+	         {S_IFREG, 1, location::moved, finding::refused},
+	         {S_IFREG, 1, location::failed, finding::refused},
 	     }) {
 		SCOPED_TRACE(testing::Message() << type << " " << links << " " << static_cast<int>(where));
 		errno = ENOENT;
@@ -75,18 +66,14 @@ TEST(Route, WhereTheNameLeadsDecides)
 
 TEST(Route, OnlyRegularFilesAreReplaced)
 {
-	struct row {
-		finding what;
-		bool named;
-		output_route expected;
-	};
-	for (const auto [what, named, expected] : {
-	         row{finding::new_name, false, output_route::unnamed_new},
-	         row{finding::old_file, false, output_route::unnamed_old},
-	         row{finding::new_name, true, output_route::named},
-	         row{finding::old_file, true, output_route::named},
-	         row{finding::caller_file, false, output_route::caller},
-	         row{finding::other_file, false, output_route::in_place},
+	for (const auto& [what, named, expected] :
+	     std::initializer_list<std::tuple<finding, bool, output_route>>{
+	         {finding::new_name, false, output_route::unnamed_new},
+	         {finding::old_file, false, output_route::unnamed_old},
+	         {finding::new_name, true, output_route::named},
+	         {finding::old_file, true, output_route::named},
+	         {finding::caller_file, false, output_route::caller},
+	         {finding::other_file, false, output_route::in_place},
 	     }) {
 		SCOPED_TRACE(static_cast<int>(what));
 		EXPECT_EQ(route_for(what, named), expected);

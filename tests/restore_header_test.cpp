@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <numeric>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -42,21 +44,16 @@ bytes expected(bytes data, const std::array<std::uint8_t, DAT_BLOCK_SIZE>& dat)
 	return data;
 }
 
-struct restore_case {
-	const char* name;
-	std::size_t length;
-	std::uint8_t fill;
-};
-
 TEST(restore_header, sets_header_splices_block_keeps_the_rest)
 {
 	std::array<std::uint8_t, DAT_BLOCK_SIZE> dat{};
 	std::iota(dat.begin(), dat.end(), std::uint8_t{0});
-	for (const auto [name, length, fill] :
-	     {restore_case{"zero header, exact span", headers, 0x00},
-	      restore_case{"0xFF carried bytes stay", headers, 0xFF},
-	      restore_case{"640x480 tail passes through", headers + 640 * 480, 0x5A},
-	      restore_case{"a short buffer is left alone", headers - 1, 0x11}}) {
+	for (const auto& [name, length, fill] :
+	     std::initializer_list<std::tuple<const char*, std::size_t, std::uint8_t>>{
+	         {"zero header, exact span", headers, 0x00},
+	         {"0xFF carried bytes stay", headers, 0xFF},
+	         {"640x480 tail passes through", headers + 640 * 480, 0x5A},
+	         {"a short buffer is left alone", headers - 1, 0x11}}) {
 		SCOPED_TRACE(name);
 		bytes data(length, fill);
 		for (std::size_t i = headers; i < length; ++i)

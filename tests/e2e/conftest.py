@@ -160,9 +160,10 @@ class Tool:
         assert scanner.stdout.readline().startswith("watching ")
         return scanner
 
-    def trace(self, args, cwd, **popen):
-        """The tool's own system calls on this run, as (name, when), when counting that call from the start of
-        the process as strace --inject does. The tool's part begins where it opens misc.dat, past the loader's."""
+    def trace(self, args, cwd, having="", **popen):
+        """The tool's own system calls on this run (those whose line has having), as (name, when), when counting that
+        call from the start of the process as strace --inject does. The tool's part begins where it opens misc.dat,
+        past the loader's."""
         with tempfile.NamedTemporaryFile("r", suffix=".trace") as log:
             if "user" in popen:  # strace runs as that user too
                 os.chown(log.name, popen["user"], -1)
@@ -173,7 +174,7 @@ class Tool:
             if match := re.match(r"(\w+)\(", line):
                 counts[match[1]] += 1
                 started = started or '"misc.dat"' in line
-                if started:
+                if started and having in line:
                     calls.append((match[1], counts[match[1]]))
         return calls
 
@@ -212,6 +213,11 @@ def bitmap():
 def as_user(uid, *groups):
     """How to start the tool as user uid, in group uid and groups only."""
     return {"user": uid, "group": uid, "extra_groups": list(groups)}
+
+
+def row(name, *values, marks=()):
+    """A parametrize row, named first: its id reads as a sentence."""
+    return pytest.param(*values, id=name, marks=marks)
 
 
 def steps(*setups):

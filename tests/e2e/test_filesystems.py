@@ -1,6 +1,5 @@
 """The tool on real filesystems, each made fresh on an image and mounted (as root): conversions, a full disk, power
-cuts, where a filesystem is shut down without writing its journal, as a power loss leaves it, then remounted, and what
-a replaced file keeps."""
+cuts (a filesystem shut down without writing its journal, then remounted), and what a replaced file keeps."""
 import os
 import shutil
 import signal
@@ -11,7 +10,7 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import CAPABILITY, OLD, Workdir, as_user, concurrent_runs, steps
+from conftest import CAPABILITY, OLD, Result, Workdir, as_user, concurrent_runs, row, steps
 from test_hostile import killed_at_write
 
 pytestmark = pytest.mark.mounts
@@ -101,24 +100,26 @@ def replaced(before, after, dest):
     return dict(before, **{dest: ("new bitmap", *before.get(dest, after.get(dest, ("",)))[1:])})
 
 
-@pytest.mark.parametrize("full", [False, True], ids=["with room", "on a full disk"])
+# Where the temporary is named (FUSE, or the unnamed one refused), signals are caught while it exists, and the
+# caller's mask comes back after.
+@pytest.mark.parametrize("end", ["with room", "on a full disk", pytest.param("killed at the write", marks=killed)])
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, dest, full):
+def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, dest, end):
     before = look(on_fs)
     # Full: room for the file itself, not for the 308 KB bitmap. Space freed before counts as free only once synced,
     # and on XFS only once its log has moved on: fill until it stays full.
     with open(filesystem / "filler", "wb") as filler:
-        for _ in range(10 if full else 0):
+        for _ in range(10 if end == "on a full disk" else 0):
             run("sync", "-f", filesystem)
             free = os.statvfs(filesystem)
             if (more := free.f_bavail * free.f_frsize - 200_000) <= 0:
                 break
             os.posix_fallocate(filler.fileno(), os.fstat(filler.fileno()).st_size, more)
-    result = on_fs.run(["001.dat", dest])
-    failed = (1, "", on_fs.tool.words(NO_SPACE) + "\n")
-    assert (result.status, result.stdout, result.stderr) == (failed if full else (0, "", ""))
+    result = on_fs.run(["001.dat", dest], **(killed_at_write(signal.SIGTERM)(on_fs) if end.startswith("kill") else {}))
+    status, message = {"with room": (0, ""), "on a full disk": (1, NO_SPACE + "\n")}.get(end, (-signal.SIGTERM, ""))
+    assert (result.status, result.stdout, result.stderr) == (status, "", on_fs.tool.words(message))
     after = look(on_fs)
-    assert after == (before if full else replaced(before, after, dest))
+    assert after == (replaced(before, after, dest) if end == "with room" else before)
 
 
 def test_converts_a_large_file_whole(on_fs):
@@ -127,6 +128,23 @@ def test_converts_a_large_file_whole(on_fs):
     on_fs.write("0big.dat", on_fs.scrambled + tail)
     assert on_fs.run(["0big.dat", "old.bmp"]).status == 0
     assert (on_fs / "old.bmp").read_bytes() == on_fs.original + tail
+
+
+@contextmanager
+def journaled(kind, tool, bitmap, where, *needs):
+    """A work directory on a fresh filesystem that xfs_io can shut down, all of it on the disk; what look() sees."""
+    require("xfs_io", *needs)
+    with mounted(kind, where) as fs:
+        w = Workdir(fs / "work", tool, bitmap)
+        run("sync", "-f", fs)
+        yield fs, w, look(w)
+
+
+def remounted(w, fs, named):
+    """What reached the disk of a filesystem shut down; a named temporary (named) may be left, and only it."""
+    run("umount", fs)
+    run("mount", "-o", "loop", next(fs.parent.glob("*.img")), fs)
+    return {name: seen for name, seen in look(w).items() if not (named and name.startswith(".dat2bmp-"))}
 
 
 def others_fsync(fs):
@@ -146,23 +164,14 @@ def others_fsync(fs):
     pytest.param("old.bmp", True, True, id="killed at the write over an old destfile, fsync, cut", marks=killed),
 ])
 def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path, kind, dest, kill, flush):
-    require("xfs_io", *(["strace"] if kill else []))
-    with mounted(kind, tmp_path) as fs:
-        w = Workdir(fs / "work", tool, bitmap)
+    with journaled(kind, tool, bitmap, tmp_path, *(["strace"] if kill else [])) as (fs, w, before):
         wrap = tool.inject("write:signal=SIGKILL:when=1") if kill else ()  # the bitmap is its first write
-        run("sync", "-f", fs)
-        before = look(w)
-        result = w.run(["001.dat", dest], wrap=wrap)
-        assert result.status == (-signal.SIGKILL if kill else 0)
+        assert w.run(["001.dat", dest], wrap=wrap).status == (-signal.SIGKILL if kill else 0)
         if flush:
             others_fsync(fs)
-        # The power cut: the filesystem stops where it stands, its journal unwritten; then what reached the disk.
+        # The power cut: the filesystem stops where it stands, its journal unwritten.
         run("xfs_io", "-x", "-c", "shutdown", fs)
-        run("umount", fs)
-        run("mount", "-o", "loop", tmp_path / f"{kind}.img", fs)
-        after = look(w)
-        if kill and tool.portable:  # a named temporary: SIGKILL may leave it, and only it
-            after = {name: seen for name, seen in after.items() if not name.startswith(".dat2bmp-")}
+        after = remounted(w, fs, named=kill and tool.portable)  # SIGKILL may leave a named temporary
         assert after == (before if kill else replaced(before, after, dest))
 
 
@@ -178,80 +187,55 @@ def test_concurrent_runs_each_leave_a_whole_conversion(filesystem, on_fs, dest):
                         gaps=filesystem.parent.name.startswith(("exfat", "ntfs")))
 
 
-# Where the temporary is named (FUSE, or the unnamed one refused), signals are caught while it exists, and the
-# caller's mask comes back after.
-@strace
-@posix
-@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_death_leaves_the_directory_as_it_was(on_fs, dest):
-    before = look(on_fs)
-    assert on_fs.run(["001.dat", dest], **killed_at_write(signal.SIGTERM)(on_fs)).status == -signal.SIGTERM
-    assert look(on_fs) == before
-
-
 # A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then. Had
 # another program's flush made the rename last, the data it names came first.
 @strace
 @posix
 @pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
 def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
-    require("xfs_io", "strace")
     call = "linkat" if dest == "new.bmp" and not tool.portable else "renameat"  # a named temporary is renamed
-    with mounted("xfs", tmp_path) as fs:
-        w = Workdir(fs / "work", tool, bitmap)
-        run("sync", "-f", fs)
-        before = look(w)
-        process = tool.start(["001.dat", dest], w.path,
-                               wrap=tool.inject(f"{call}:delay_exit=3000000:when=1"))
+    with journaled("xfs", tool, bitmap, tmp_path, "strace") as (fs, w, before):
+        process = tool.start(["001.dat", dest], w.path, wrap=tool.inject(f"{call}:delay_exit=3000000:when=1"))
         deadline = time.monotonic() + 20
         while not ((w / dest).exists() and (w / dest).stat().st_size == len(w.original)):
             assert process.poll() is None and time.monotonic() < deadline
             time.sleep(0.01)
         others_fsync(fs)
         run("xfs_io", "-x", "-c", "shutdown", fs)
-        result = tool.finish(process)
-        assert (result.status, result.stderr) == (1, tool.words(WRITE + "{EIO}") + "\n")
-        run("umount", fs)
-        run("mount", "-o", "loop", tmp_path / "xfs.img", fs)
-        after = look(w)
-        if tool.portable:  # a named temporary: the cut may leave it, and only it
-            after = {name: seen for name, seen in after.items() if not name.startswith(".dat2bmp-")}
+        assert tool.finish(process) == Result(1, "", tool.words(WRITE + "{EIO}") + "\n")
+        after = remounted(w, fs, named=tool.portable)
         assert after in (before, replaced(before, after, dest))
 
 
 @posix
 @pytest.mark.parametrize("fault, message", [
-    pytest.param(None, "", id="written"),
-    pytest.param("fsync:error=EIO:when=1", WRITE + "{EIO}\n", id="a failed flush reported",
-                 marks=strace),
+    row("written", None, ""),
+    row("a failed flush reported", "fsync:error=EIO:when=1", WRITE + "{EIO}\n", marks=strace),
 ])
-def test_block_device_destfile_is_written_and_flushed(tool, bitmap, tmp_path, fault, message):
+def test_block_device_destfile_is_written_and_flushed(work, fault, message):
     require(*(["strace"] if fault else []))
-    w = Workdir(tmp_path / "work", tool, bitmap)
-    (tmp_path / "disk.img").write_bytes(bytes(1 << 20))
-    device = run("losetup", "-f", "--show", tmp_path / "disk.img")
+    work.write("disk.img", bytes(1 << 20))
+    device = run("losetup", "-f", "--show", work / "disk.img")
     try:
-        result = w.run(["001.dat", device], wrap=tool.inject(fault) if fault else ())
-        assert (result.status, result.stderr) == (1 if fault else 0, tool.words(message))
+        result = work.run(["001.dat", device], wrap=work.tool.inject(fault) if fault else ())
+        assert (result.status, result.stderr) == (1 if fault else 0, work.tool.words(message))
         with open(device, "rb") as disk:
-            assert disk.read(len(w.original)) == w.original
+            assert disk.read(len(work.original)) == work.original
     finally:
         subprocess.run(["losetup", "-d", device])
 
 
 # What a replaced file keeps: its ACL, extended attributes and inode flags, on the filesystems that have them all.
 KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
-# How a run starts: as root; as another user, in the old file's group 1000; as root, with the first FS_IOC_SETFLAGS
-# refused, as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read
-# first).
+# How a run starts: as root; as another user, in the old file's group 1000; as root, the first FS_IOC_SETFLAGS refused
+# as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read first).
 ROOT, USER = {}, as_user(65534, 1000)
 REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
 libattr, linux = pytest.mark.libattr, pytest.mark.linux
 
 
 def kept(path):
-    """What a replace should carry over, as users see it: mode, ACL entries (getfacl), the other extended attributes,
-    inode flags (lsattr)."""
+    """What users see a replace carry over: mode, ACL entries (getfacl), other extended attributes, flags (lsattr)."""
     seen = {"mode": oct(stat.S_IMODE(os.stat(path).st_mode)), "acl": run("getfacl", "-cnE", path).split()}
     seen.update((name, os.getxattr(path, name)) for name in os.listxattr(path) if not name.startswith("system."))
     project, flags = run("lsattr", "-dp", path).split()[:2]
@@ -260,17 +244,11 @@ def kept(path):
 
 
 def old_file(*commands):
-    """Runs each command on old.bmp."""
     return steps(*(lambda w, command=command: run(*command, w / "old.bmp") for command in commands))
 
 
 def xattrs(*names):
     return old_file(*(["setfattr", "-n", name, "-v", f"from {name}"] for name in names))
-
-
-def write_after(setup):
-    """setup on an empty old.bmp, then its bytes: flags that only an empty file takes."""
-    return steps(lambda w: w.write("old.bmp", b""), setup, lambda w: w.write("old.bmp", OLD))
 
 
 CAPABLE = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability", CAPABILITY))
@@ -281,7 +259,9 @@ UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattr
 SET_ID = steps(xattrs("user.origin"), old_file(["chmod", "6775"]))  # which the libraries leave to fchmod
 FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
 NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
-NO_COPY_ON_WRITE = write_after(lambda w: w.chattr("old.bmp", "C"))  # btrfs
+# btrfs: only an empty file takes it.
+NO_COPY_ON_WRITE = steps(lambda w: w.write("old.bmp", b""), lambda w: w.chattr("old.bmp", "C"),
+                         lambda w: w.write("old.bmp", OLD))
 # A value that fills the attribute block of this ext4 (1 KiB blocks), which an inherited ACL too large for the inode
 # would share.
 BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "ab" * 960]), lambda w: run(
@@ -306,14 +286,14 @@ def many_attributes(w):
 @posix
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, how, dropped", [
-    *(pytest.param(*row, id=name, marks=libattr) for name, *row in [
+    *(row(name, *values, marks=libattr) for name, *values in [
         ("root keeps user, trusted and security attributes, not a capability", ATTRIBUTES, ROOT,
          {"security.capability"}),
         ("root keeps set-ID bits beside attributes", SET_ID, ROOT, ()),
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
     ]),
-    *(pytest.param(*row, id=name, marks=linux) for name, *row in [
+    *(row(name, *values, marks=linux) for name, *values in [
         ("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
         ("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
         ("root keeps the old file's lack of an ACL under a directory's default ACL", NO_ACL_UNDER_DEFAULT, ROOT, ()),
@@ -334,8 +314,7 @@ def test_replacing_keeps_acl_attributes_and_flags(on_fs, setup, how, dropped):
     os.chmod(on_fs / "old.bmp", 0o664)
     setup(on_fs)
     before = kept(on_fs / "old.bmp")
-    result = on_fs.run(["001.dat", "old.bmp"], **how)
-    assert (result.status, result.stderr) == (0, "")
+    assert on_fs.run(["001.dat", "old.bmp"], **how) == Result(0, "", "")
     assert (on_fs / "old.bmp").read_bytes() == on_fs.original
     assert kept(on_fs / "old.bmp") == {key: value for key, value in before.items() if key not in dropped}
 
@@ -357,11 +336,9 @@ def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user
 @linux
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, fault, cause", [
-    pytest.param(many_attributes, None, "{E2BIG}", id="attributes past what the kernel lists"),
-    pytest.param(xattrs("user.origin"), "fgetxattr:error=EIO:when=1", "{EIO}", id="an attribute that cannot be read",
-                 marks=strace),
-    pytest.param(xattrs("user.origin"), "fsetxattr:error=EIO:when=1", "{EIO}", id="an attribute that cannot be set",
-                 marks=strace),
+    row("attributes past what the kernel lists", many_attributes, None, "{E2BIG}"),
+    row("an attribute that cannot be read", xattrs("user.origin"), "fgetxattr:error=EIO:when=1", "{EIO}", marks=strace),
+    row("an attribute that cannot be set", xattrs("user.origin"), "fsetxattr:error=EIO:when=1", "{EIO}", marks=strace),
 ])
 def test_metadata_that_cannot_be_kept_fails_the_run_keeping_the_old_destfile(on_fs, setup, fault, cause):
     setup(on_fs)

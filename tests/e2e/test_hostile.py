@@ -17,10 +17,11 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CAPABILITY, OLD, as_user
-from test_failures import calls
+from conftest import CAPABILITY, OLD, Result, as_user, row
+from test_failures import WRITE, calls
 
 pytestmark = pytest.mark.posix
+linux = pytest.mark.linux
 
 
 def opened(name, flags, content, position=None):
@@ -38,30 +39,25 @@ def opened(name, flags, content, position=None):
     return setup
 
 
-def closed(fd):
-    """The caller's standard descriptor fd, closed before the tool starts."""
-    return lambda w: fd
-
-
+NEW_OLD = ["new.bmp", "old.bmp"]
 X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
+APPENDED, DELETED = opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), opened(None, os.O_RDWR, X, 100)
 
 
 # A name of one of the tool's own descriptors is the caller's open file: written at its position, in append mode if
 # open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe. One the caller closed is not there;
 # another process's is no caller's.
 @pytest.mark.parametrize("dest, opener, stream, expected", [
-    pytest.param("/dev/stdout", None, None, lambda w: w.original, id="/dev/stdout, a pipe"),
-    pytest.param("/dev/stdout", opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), "stdout",
-                 lambda w: b"earlier\n" + w.original + b"trailer\n", id="/dev/stdout appended to a file, then more"),
-    pytest.param("/dev/fd/{}", opened(None, os.O_RDWR, X, 100), None,
-                 lambda w: X[:100] + w.original + X[100 + len(w.original):], id="/dev/fd/N of a deleted file"),
-    pytest.param("/proc/{pid}/fd/{}", opened(None, os.O_RDWR, X, 100), None, lambda w: w.original,
-                 id="another process's /proc/PID/fd/N of a deleted file is cut, not the caller's"),
-    pytest.param("/proc/self/fd/{}", opened("memfd", 0, b""), None, lambda w: w.original,
-                 id="/proc/self/fd/N of a memfd"),
-    pytest.param("/dev/stdin", opened("in.bmp", os.O_RDONLY, OLD), "stdin", None,
-                 id="/dev/stdin open for reading only is refused"),
-    *(pytest.param(dest, closed(fd), "closed", None, id=f"{dest.format(fd)} closed is refused")
+    row("/dev/stdout, a pipe", "/dev/stdout", None, None, lambda w: w.original),
+    row("/dev/stdout appended to a file, then more", "/dev/stdout", APPENDED, "stdout",
+        lambda w: b"earlier\n" + w.original + b"trailer\n"),
+    row("/dev/fd/N of a deleted file", "/dev/fd/{}", DELETED, None,
+        lambda w: X[:100] + w.original + X[100 + len(w.original):]),
+    row("another process's /proc/PID/fd/N of a deleted file is cut, not the caller's", "/proc/{pid}/fd/{}", DELETED,
+        None, lambda w: w.original),
+    row("/proc/self/fd/N of a memfd", "/proc/self/fd/{}", opened("memfd", 0, b""), None, lambda w: w.original),
+    row("/dev/stdin open for reading only is refused", "/dev/stdin", opened("in.bmp", os.O_RDONLY, OLD), "stdin", None),
+    *(row(f"{dest.format(fd)} closed is refused", dest, lambda w, fd=fd: fd, "closed", None)
       for dest, fd in [("/dev/stdout", 1), ("/dev/fd/{}", 1), ("/proc/self/fd/{}", 1), ("/dev/stderr", 2)]),
 ])
 def test_own_descriptor_destfile_is_the_open_file_it_names(work, dest, opener, stream, expected):
@@ -91,9 +87,9 @@ def pieces(pause):
 # A large bitmap through the caller's pipe: each reader gets every byte, as from any writer, and the caller's open
 # file keeps its flags (O_DIRECT would make a pipe of packets that a short read cuts).
 @pytest.mark.parametrize("size, reader, blocking", [
-    *(pytest.param(size << 20, reader, True, id=f"{size} MiB into {name}") for size in (3, 64)
+    *(row(f"{size} MiB into {name}", size << 20, reader, True) for size in (3, 64)
       for name, reader in [("dd bs=1000", ["dd", "bs=1000", "status=none"]), ("a reader of pieces", pieces(0))]),
-    pytest.param(3 << 20, pieces(0.0002), False, id="3 MiB into a non-blocking pipe, read slowly"),
+    row("3 MiB into a non-blocking pipe, read slowly", 3 << 20, pieces(0.0002), False),
 ])
 def test_caller_pipe_gets_every_byte_and_keeps_its_flags(work, size, reader, blocking):
     tail = bytes(range(256)) * (size >> 8) + b"odd"
@@ -126,40 +122,28 @@ def test_caller_pipe_keeps_its_flags_through_a_death_mid_write(work):
     os.close(write)
 
 
-LEASE_HOLDER = """
-import fcntl, os, signal, sys
-signal.signal(signal.SIGIO, lambda *_: print("lease broken", flush=True))
-write = sys.argv[2] == "write"
-fcntl.fcntl(os.open(sys.argv[1], os.O_RDWR if write else os.O_RDONLY), fcntl.F_SETLEASE,
-            fcntl.F_WRLCK if write else fcntl.F_RDLCK)
-print("held", flush=True)
-sys.stdin.read()
-"""
-
-
 def lease(kind):
+    """A lease of the test's own on old.bmp, and what it heard of breaks."""
     def hold(w):
-        holder = subprocess.Popen([sys.executable, "-c", LEASE_HOLDER, w / "old.bmp", kind], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, text=True)
-        assert holder.stdout.readline() == "held\n"
-        return lambda: holder.communicate(timeout=10)[0]
+        heard, write = [], kind == "write"
+        previous = signal.signal(signal.SIGIO, lambda *_: heard.append("lease broken\n"))
+        fd = os.open(w / "old.bmp", os.O_RDWR if write else os.O_RDONLY)
+        w.cleanups.append(lambda: (os.close(fd), signal.signal(signal.SIGIO, previous)))
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK if write else fcntl.F_RDLCK)
+        return lambda: "".join(heard)
     return hold
 
 
 def watcher(w):
     libc = ctypes.CDLL(None, use_errno=True)
-    fd = libc.inotify_init1(os.O_NONBLOCK)
-    in_modify, in_close_write = 0x2, 0x8
-    assert libc.inotify_add_watch(fd, bytes(w / "old.bmp"), in_modify | in_close_write) >= 0
+    fd, writes = libc.inotify_init1(0), 0x2 | 0x8  # IN_MODIFY, IN_CLOSE_WRITE
+    w.cleanups.append(lambda: os.close(fd))
+    assert libc.inotify_add_watch(fd, bytes(w / "old.bmp"), writes) >= 0
 
     def seen():
-        try:
-            events = os.read(fd, 4096)
-        except BlockingIOError:
-            events = b""
-        os.close(fd)
+        events = os.read(fd, 4096) if select.select([fd], [], [], 0)[0] else b""
         masks = [struct.unpack_from("iIII", events, i)[1] for i in range(0, len(events), 16)]  # no names: a file
-        return [mask for mask in masks if mask & (in_modify | in_close_write)]
+        return [mask for mask in masks if mask & writes]
     return seen
 
 
@@ -177,20 +161,19 @@ def running_program(w):
 # (the kernel would, for 45 s, past the run's time limit).
 @pytest.mark.parametrize("holder, untouched", [
     pytest.param(lease("read"), "", id="a read lease is not broken"),
-    pytest.param(lease("write"), "lease broken\n", id="a write lease is not waited for", marks=pytest.mark.linux),
+    pytest.param(lease("write"), "lease broken\n", id="a write lease is not waited for", marks=linux),
     pytest.param(watcher, [], id="a watcher sees no write"),
     pytest.param(running_program, None, id="a running program runs on"),
 ])
 def test_old_file_in_use_is_replaced_undisturbed(work, holder, untouched):
     seen = holder(work)
-    result = work.run(["001.dat", "old.bmp"], timeout=10)
-    assert (result.status, result.stderr, seen()) == (0, "", untouched)
+    assert (work.run(["001.dat", "old.bmp"], timeout=10), seen()) == (Result(0, "", ""), untouched)
     assert (work / "old.bmp").read_bytes() == work.original
 
 
 def named_temporary(w):
     """Faults that refuse the unnamed temporary: the run makes a named one, as the portable host does."""
-    return [] if w.tool.portable else [f"openat:error=EOPNOTSUPP:when={calls(w)['openat'][4]}"]
+    return [] if w.tool.portable else [f"openat:error=EOPNOTSUPP:when={calls(w, 'O_TMPFILE')['openat'][0]}"]
 
 
 def killed_at_write(sig):
@@ -216,11 +199,10 @@ def message_into_a_broken_pipe(w):
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 @pytest.mark.parametrize("death, sig", [
     # Only an unnamed new file survives SIGKILL without a trace.
-    *(pytest.param(killed_at_write(sig), sig, id=f"{sig.name} at the write",
-                   marks=pytest.mark.linux if sig == signal.SIGKILL else ())
-      for sig in (signal.SIGKILL, signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1, signal.SIGPIPE,
-                  signal.SIGINT, signal.SIGTERM, signal.SIGHUP)),
-    pytest.param(message_into_a_broken_pipe, signal.SIGPIPE, id="SIGPIPE from the failure message"),
+    *(row(f"{sig.name} at the write", killed_at_write(sig), sig, marks=linux if sig == signal.SIGKILL else ())
+      for sig in (signal.SIGKILL, signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1, signal.SIGPIPE, signal.SIGINT,
+                  signal.SIGTERM, signal.SIGHUP)),
+    row("SIGPIPE from the failure message", message_into_a_broken_pipe, signal.SIGPIPE),
 ])
 def test_death_leaves_the_directory_as_it_was(work, death, sig, dest):
     before = work.snapshot()
@@ -237,39 +219,26 @@ def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
         assert (result.status, os.fstat(log.fileno()).st_size) == (1, 0)
 
 
-@pytest.mark.strace
-@pytest.mark.linux
-def test_signal_at_the_link_of_the_replacement_leaves_no_temporary(work):
-    # Over an old destfile, the unnamed file is linked under a temporary name, then renamed: a signal between the two
-    # waits until both are done.
-    names = sorted(os.listdir(work.path))
-    result = work.run(["001.dat", "old.bmp"], wrap=work.tool.inject("linkat:signal=SIGTERM:when=1"))
-    assert (result.status, sorted(os.listdir(work.path))) == (-signal.SIGTERM, names)
-    assert (work / "old.bmp").read_bytes() == work.original
+BLOCKED = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
+IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
 
 
-# Ignored, as nohup leaves SIGHUP, also where a named temporary has signals caught.
+# A signal the caller blocked, or ignored as nohup leaves SIGHUP (also where a named temporary has signals caught),
+# stays so. Over an old destfile, the unnamed file is linked under a temporary name, then renamed: a signal between
+# the two waits until both are done.
 @pytest.mark.strace
-@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-@pytest.mark.parametrize("sig, caller, named", [
-    (signal.SIGTERM, lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}), False),
-    (signal.SIGHUP, lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN), True),
-], ids=["blocked", "ignored"])
-def test_signal_the_caller_blocked_or_ignored_stays_so(work, dest, sig, caller, named):
-    faults = named_temporary(work) if named else []
-    result = work.run(["001.dat", dest], wrap=work.tool.inject(f"write:signal={sig.name}:when=1", *faults),
-                      preexec_fn=caller)
-    assert (result.status, result.stderr) == (0, "")
+@pytest.mark.parametrize("dest, faults, caller, status", [
+    *(row(f"blocked-{dest}", dest, lambda w: ["write:signal=SIGTERM:when=1"], BLOCKED, 0) for dest in NEW_OLD),
+    *(row(f"ignored-{dest}", dest, lambda w: ["write:signal=SIGHUP:when=1", *named_temporary(w)], IGNORED, 0)
+      for dest in NEW_OLD),
+    row("SIGTERM at the link of the replacement", "old.bmp", lambda w: ["linkat:signal=SIGTERM:when=1"], None,
+        -signal.SIGTERM, marks=linux),
+])
+def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, faults, caller, status):
+    names = sorted({*os.listdir(work.path), dest})
+    result = work.run(["001.dat", dest], wrap=work.tool.inject(*faults(work)), preexec_fn=caller)
+    assert (result.status, result.stderr, sorted(os.listdir(work.path))) == (status, "", names)
     assert (work / dest).read_bytes() == work.original
-
-
-def others_private_file(w, dest):
-    """Another user's file, with a file capability, made beside dest and renamed onto it."""
-    w.write("other", OLD)
-    os.chown(w / "other", 1000, 1000)
-    os.chmod(w / "other", 0o600)
-    os.setxattr(w / "other", "security.capability", CAPABILITY)
-    os.replace(w / "other", w / dest)
 
 
 LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
@@ -280,15 +249,14 @@ LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link 
 # replaced as an old destfile is, with every check and all that is kept, or not at all.
 @pytest.mark.mounts
 @pytest.mark.strace
-@pytest.mark.linux
+@linux
 @pytest.mark.parametrize("faults, directory, dest, message", [
-    pytest.param([LINK], None, "new.bmp", "", id="another user's private file is kept as it was, but for its bytes"),
-    pytest.param([LINK], "a", "new.bmp", "Something is screwy with WriteFile: {EPERM}\n",
-                 id="a file in an append-only directory is refused, nothing left"),
-    pytest.param([LINK, "openat:error=ENOENT:when={5}"], None, "new.bmp", "",
-                 id="a name that changes again while it is looked at is looked at again"),
-    pytest.param(["openat:delay_exit=1500000:when={2}"], None, "old.bmp", "",
-                 id="an old destfile replaced while it is looked at is looked at again"),
+    row("another user's private file is kept as it was, but for its bytes", [LINK], None, "new.bmp", ""),
+    row("a file in an append-only directory is refused, nothing left", [LINK], "a", "new.bmp", WRITE + "{EPERM}\n"),
+    row("a name that changes again while it is looked at is looked at again", [LINK, "openat:error=ENOENT:when={5}"],
+        None, "new.bmp", ""),
+    row("an old destfile replaced while it is looked at is looked at again", ["openat:delay_exit=1500000:when={2}"],
+        None, "old.bmp", ""),
 ])
 def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults, directory, dest, message):
     first, dest = calls(work)["openat"][0], f"dir/{dest}"
@@ -299,10 +267,14 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     faults = [fault.format(*range(first, first + 9)) for fault in faults]
     process = work.tool.start(["001.dat", dest], work.path, wrap=work.tool.inject(*faults))
     time.sleep(0.5)  # until the run waits in the call held
-    others_private_file(work, dest)
+    # Another user's file, with a file capability, made beside dest and renamed onto it.
+    work.write("other", OLD)
+    os.chown(work / "other", 1000, 1000)
+    os.chmod(work / "other", 0o600)
+    os.setxattr(work / "other", "security.capability", CAPABILITY)
+    os.replace(work / "other", work / dest)
     before = work.snapshot()
-    result = work.tool.finish(process)
-    assert (result.status, result.stderr) == (1 if message else 0, work.tool.words(message))
+    assert work.tool.finish(process) == Result(1 if message else 0, "", work.tool.words(message))
     if not message:
         before[dest] = (work.original, *before[dest][1:])
     assert work.snapshot() == before
@@ -313,36 +285,33 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
 def on_image(mkfs, kind, options):
     """The old destfile on a fresh filesystem of that kind, mounted on fs with those options."""
     def place(w):
-        image = w / "fs.img"
-        with open(image, "wb") as f:
-            f.truncate(128 << 20)
-        subprocess.run([*mkfs, image], check=True, capture_output=True)
+        w.sparse("fs.img", 128 << 20)
+        subprocess.run([*mkfs, w / "fs.img"], check=True, capture_output=True)
         w.mkdir("fs")
-        w.mount("fs", "-t", kind, "-o", f"loop,{options}", image)
+        w.mount("fs", "-t", kind, "-o", f"loop,{options}", w / "fs.img")
         return "fs/"
     return place
 
 
 NO_ACL = on_image(["mkfs.btrfs", "-q", "-f"], "btrfs", "noacl")
 NTFS = on_image(["mkntfs", "-F", "-Q", "-f"], "ntfs-3g", "permissions")
+MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 
 
 @pytest.mark.mounts
 @pytest.mark.parametrize("old, user, place, new", [
-    pytest.param((1000, 1000, 0o6775), None, None, (1000, 1000, 0o6775), id="root keeps owner, group and set-ID bits"),
-    pytest.param((0, 1000, 0o2775), None, None, (0, 1000, 0o2775), id="root keeps the group of a file of its own"),
-    pytest.param((1000, 1000, 0o664), as_user(65534, 1000), None, (65534, 1000, 0o664),
-                 id="a group member keeps the group"),
+    row("root keeps owner, group and set-ID bits", (1000, 1000, 0o6775), None, None, (1000, 1000, 0o6775)),
+    row("root keeps the group of a file of its own", (0, 1000, 0o2775), None, None, (0, 1000, 0o2775)),
+    row("a group member keeps the group", (1000, 1000, 0o664), MEMBER, None, (65534, 1000, 0o664)),
     # Without group execute permission, so that writing the file keeps set-group-ID.
-    pytest.param((1000, 1000, 0o6664), as_user(65534, 1000), None, (65534, 1000, 0o2664),
-                 id="a group member drops set-user-ID with the owner, keeps set-group-ID"),
-    pytest.param((1000, 1000, 0o6666), as_user(65534), None, (65534, 65534, 0o666),
-                 id="an outsider drops both set-ID bits"),
-    pytest.param((65534, 65534, 0o4755), as_user(65534), None, (65534, 65534, 0o4755),
-                 id="a user keeps set-user-ID on its own file, which the write clears"),
-    pytest.param((65534, 65534, 0o2775), as_user(65534), None, (65534, 65534, 0o2775),
-                 id="a user keeps set-group-ID on its own file, which the write clears"),
-    *(pytest.param((0, 0, 0o2762), as_user(65534), place, (65534, 65534, 0o762), id=f"an outsider drops set-group-ID {on}")
+    row("a group member drops set-user-ID with the owner, keeps set-group-ID", (1000, 1000, 0o6664), MEMBER, None,
+        (65534, 1000, 0o2664)),
+    row("an outsider drops both set-ID bits", (1000, 1000, 0o6666), OUTSIDER, None, (65534, 65534, 0o666)),
+    row("a user keeps set-user-ID on its own file, which the write clears", (65534, 65534, 0o4755), OUTSIDER, None,
+        (65534, 65534, 0o4755)),
+    row("a user keeps set-group-ID on its own file, which the write clears", (65534, 65534, 0o2775), OUTSIDER, None,
+        (65534, 65534, 0o2775)),
+    *(row(f"an outsider drops set-group-ID {on}", (0, 0, 0o2762), OUTSIDER, place, (65534, 65534, 0o762))
       for place, on in [(NO_ACL, "on btrfs without ACLs"), (NTFS, "on ntfs-3g with permissions")]),
 ])
 def test_replacing_a_shared_file_keeps_what_the_user_may(work, old, user, place, new):
@@ -352,8 +321,7 @@ def test_replacing_a_shared_file_keeps_what_the_user_may(work, old, user, place,
     os.chmod((work / dest).parent, 0o777)
     os.chown(work / dest, *old[:2])
     os.chmod(work / dest, old[2])
-    result = work.run(["001.dat", dest], **(user or {}))
-    assert (result.status, result.stderr) == (0, "")
+    assert work.run(["001.dat", dest], **(user or {})) == Result(0, "", "")
     st = os.stat(work / dest)
     assert (st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode))) == (*new[:2], oct(new[2]))
     assert (work / dest).read_bytes() == work.original

@@ -7,19 +7,27 @@ import time
 
 import pytest
 
-from conftest import OLD, Result, as_user, concurrent_runs, nothing, steps
+from conftest import OLD, Result, as_user, concurrent_runs, nothing, row, steps
+from test_failures import BUSY, SOURCE, WRITE
 
-posix, linux, mounts = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts
+posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
+as_root, traced_linux = (posix, mounts, linux), (posix, strace, linux)
+SOURCE_BUSY, DENIED = SOURCE + "{EBUSY}", WRITE + "{EACCES}"
 
 
 def late_writer(w):
     # The writer opens misc.dat first and writes only later: the tool's read waits for the bytes.
-    w.write("block", w.block)
-    w.remove("misc.dat")
+    os.rename(w / "misc.dat", w / "block")
     w.fifo("misc.dat")
     writer = subprocess.Popen(["sh", "-c", "exec 3>misc.dat; sleep 0.5; cat block >&3"], cwd=w.path)
     w.cleanups.append(writer.kill)
     time.sleep(0.2)  # until it waits in its open
+
+
+def direct_write_refused(w):
+    # Past 2 MiB the whole blocks go straight to the disk (the real filesystems' tests), else through the cache.
+    w.write("0big.dat", w.scrambled + bytes(range(256)) * 12289 + b"odd")
+    return {"wrap": w.tool.inject("write:error=EINVAL:when=1")}
 
 
 def search_only_directory(w):
@@ -30,31 +38,32 @@ def search_only_directory(w):
 
 
 RESTORATIONS = [
-    pytest.param(nothing, "001.dat", "new.bmp", id="to a new destfile"),
-    pytest.param(nothing, "001.dat", "old.bmp", id="over a shorter old destfile"),
-    pytest.param(lambda w: w.write("old.bmp", b"x" * 999999), "001.dat", "old.bmp", id="over a longer old destfile"),
-    pytest.param(lambda w: w.write("misc.dat", w.block + bytes(range(256)) * 3 + b"z" * 202), "001.dat", "new.bmp",
-                 id="with a misc.dat of 2000 bytes"),
-    pytest.param(lambda w: w.write("001.dat", w.scrambled[:1078]), "001.dat", "new.bmp",
-                 id="from a sourcefile of exactly the restored span"),
-    pytest.param(nothing, "001.dat", "misc.dat", id="over misc.dat itself"),
-    pytest.param(late_writer, "001.dat", "new.bmp", id="with misc.dat a FIFO whose writer writes late", marks=posix),
-    pytest.param(steps(lambda w: shutil.copy(w / "001.dat", w / ("0" + "s" * 62))), "0" + "s" * 62, "d" * 63,
-                 id="with names of 63 bytes"),
-    pytest.param(lambda w: w.mkdir("sub"), "001.dat", "sub/new.bmp", id="into a subdirectory"),
-    pytest.param(lambda w: w.append_only("ao"), "001.dat", "ao/new.bmp", id="into an append-only directory",
-                 marks=(posix, pytest.mark.mounts, pytest.mark.linux)),
+    row("to a new destfile", nothing, "001.dat", "new.bmp"),
+    row("over a shorter old destfile", nothing, "001.dat", "old.bmp"),
+    row("over a longer old destfile", lambda w: w.write("old.bmp", b"x" * 999999), "001.dat", "old.bmp"),
+    row("with a misc.dat of 2000 bytes", lambda w: w.write("misc.dat", w.block + bytes(range(256)) * 3 + b"z" * 202),
+        "001.dat", "new.bmp"),
+    row("from a sourcefile of exactly the restored span", lambda w: w.write("001.dat", w.scrambled[:1078]), "001.dat",
+        "new.bmp"),
+    row("over misc.dat itself", nothing, "001.dat", "misc.dat"),
+    # Only standard error goes: wine itself breaks without standard output.
+    row("without standard error", lambda w: {"preexec_fn": lambda: os.close(2)}, "001.dat", "old.bmp"),
+    row("with misc.dat a FIFO whose writer writes late", late_writer, "001.dat", "new.bmp", marks=posix),
+    row("with names of 63 bytes", steps(lambda w: shutil.copy(w / "001.dat", w / ("0" + "s" * 62))), "0" + "s" * 62,
+        "d" * 63),
+    row("into a subdirectory", lambda w: w.mkdir("sub"), "001.dat", "sub/new.bmp"),
+    row("into an append-only directory", lambda w: w.append_only("ao"), "001.dat", "ao/new.bmp", marks=as_root),
     # Linux before 4.11 tells no attributes: the old destfile is replaced as where there are none.
-    pytest.param(lambda w: {"wrap": w.tool.inject("statx:error=ENOSYS")}, "001.dat", "old.bmp",
-                 id="over an old destfile, on a kernel without statx", marks=(posix, pytest.mark.strace)),
-    pytest.param(lambda w: w.link("link.bmp", "old.bmp"), "001.dat", "link.bmp", id="through a symbolic link",
-                 marks=posix),
-    pytest.param(lambda w: w.link("sub/link.bmp", "../old.bmp"), "001.dat", "sub/link.bmp",
-                 id="through a relative link in another directory", marks=posix),
-    pytest.param(lambda w: w.chain(40), "001.dat", "l1.bmp", id="through a chain of 40 links", marks=posix),
+    row("over an old destfile, on a kernel without statx", lambda w: {"wrap": w.tool.inject("statx:error=ENOSYS")},
+        "001.dat", "old.bmp", marks=(posix, strace)),
+    row("through a symbolic link", lambda w: w.link("link.bmp", "old.bmp"), "001.dat", "link.bmp", marks=posix),
+    row("through a relative link in another directory", lambda w: w.link("sub/link.bmp", "../old.bmp"), "001.dat",
+        "sub/link.bmp", marks=posix),
+    row("through a chain of 40 links", lambda w: w.chain(40), "001.dat", "l1.bmp", marks=posix),
     # The directory's flush then takes the new file's descriptor: the directory's own can only search it.
-    pytest.param(search_only_directory, "001.dat", "wx/new.bmp", id="into a directory the user may not read",
-                 marks=(posix, pytest.mark.mounts, pytest.mark.linux)),
+    row("into a directory the user may not read", search_only_directory, "001.dat", "wx/new.bmp", marks=as_root),
+    *(row(f"of 3 MiB {to}, the direct write refused", direct_write_refused, "0big.dat", dest, marks=traced_linux)
+      for to, dest in [("to a new destfile", "new.bmp"), ("over an old destfile", "old.bmp")]),
 ]
 
 
@@ -62,26 +71,13 @@ RESTORATIONS = [
 def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest):
     run = setup(work) or {}
     before = work.snapshot()
-    # The file the destfile name leads to receives as many bytes as the sourcefile holds.
-    receiver, length = os.path.relpath(os.path.realpath(work / dest), work.path), os.path.getsize(work / source)
-    result = work.run([source, dest], **run)
-    assert (result.status, result.stdout, result.stderr) == (0, "", "")
+    # The file the destfile name leads to receives the sourcefile, restored.
+    receiver, data = os.path.relpath(os.path.realpath(work / dest), work.path), (work / source).read_bytes()
+    assert work.run([source, dest], **run) == Result(0, "", "")
     after = work.snapshot()
-    assert after.pop(receiver)[0] == work.original[:length]
+    assert after.pop(receiver)[0] == (work.original + data[len(work.original):])[:len(data)]
     before.pop(receiver, None)
     assert after == before
-
-
-@posix
-@pytest.mark.strace
-@pytest.mark.linux
-@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_large_bitmap_refused_a_direct_write_goes_through_the_cache(work, dest):
-    # Past 2 MiB the whole blocks go straight to the disk (the real filesystems' tests), else through the cache.
-    tail = bytes(range(256)) * 12289 + b"odd"
-    work.write("0big.dat", work.scrambled + tail)
-    result = work.run(["0big.dat", dest], wrap=work.tool.inject("write:error=EINVAL:when=1"))
-    assert (result.status, result.stderr, (work / dest).read_bytes() == work.original + tail) == (0, "", True)
 
 
 @posix
@@ -118,18 +114,17 @@ def test_directory_the_user_may_not_read_is_flushed_after_the_rename(work, dest)
 
 @posix
 @pytest.mark.parametrize("old_mode, acl, how, mask, mode", [
-    pytest.param(None, None, {}, 0o022, 0o644, id="new destfile, umask 022"),
-    pytest.param(None, None, {}, 0o077, 0o600, id="new destfile, umask 077"),
-    pytest.param(None, None, {}, 0o000, 0o666, id="new destfile, umask 000"),
-    pytest.param(0o640, None, {}, 0o022, 0o640, id="old destfile of mode 640"),
-    pytest.param(0o755, None, {}, 0o077, 0o755, id="old destfile of mode 755 under umask 077"),
-    pytest.param(0o640, NAMED, {}, 0o022, 0o660, id="old destfile keeps its ACL exactly", marks=linux),
-    pytest.param(0o640, NAMED, IN_NAMESPACE, 0o022, 0o640, id="in a user namespace the group keeps its own bits",
-                 marks=linux),
-    pytest.param(0o640, NAMED, {**IN_NAMESPACE, **as_user(65534)}, 0o022, 0o640,
-                 id="another user in a user namespace: the group keeps its own bits", marks=(linux, mounts)),
-    pytest.param(0o640, NAMED, ACL_REFUSED, 0o022, 0o640, id="with the ACL refused the group keeps its own bits",
-                 marks=(linux, pytest.mark.strace)),
+    row("new destfile, umask 022", None, None, {}, 0o022, 0o644),
+    row("new destfile, umask 077", None, None, {}, 0o077, 0o600),
+    row("new destfile, umask 000", None, None, {}, 0o000, 0o666),
+    row("old destfile of mode 640", 0o640, None, {}, 0o022, 0o640),
+    row("old destfile of mode 755 under umask 077", 0o755, None, {}, 0o077, 0o755),
+    row("old destfile keeps its ACL exactly", 0o640, NAMED, {}, 0o022, 0o660, marks=linux),
+    row("in a user namespace the group keeps its own bits", 0o640, NAMED, IN_NAMESPACE, 0o022, 0o640, marks=linux),
+    row("another user in a user namespace: the group keeps its own bits", 0o640, NAMED,
+        {**IN_NAMESPACE, **as_user(65534)}, 0o022, 0o640, marks=(linux, mounts)),
+    row("with the ACL refused the group keeps its own bits", 0o640, NAMED, ACL_REFUSED, 0o022, 0o640,
+        marks=(linux, strace)),
 ])
 def test_destfile_mode(work, old_mode, acl, how, mask, mode):
     dest = work / ("new.bmp" if old_mode is None else "old.bmp")
@@ -155,8 +150,7 @@ def test_destfile_mode(work, old_mode, acl, how, mask, mode):
 def test_device_destfile_is_written_not_replaced(work, source):
     work.sparse("0huge.dat", 5 << 29)
     before = work.snapshot()
-    result = work.run([source, "NUL" if work.tool.wine else "/dev/null"])
-    assert (result.status, result.stdout, result.stderr) == (0, "", "")
+    assert work.run([source, "NUL" if work.tool.wine else "/dev/null"]) == Result(0, "", "")
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
     assert work.snapshot() == before
 
@@ -182,59 +176,30 @@ def test_fifo_destfile_receives_the_bitmap_and_nothing_else(work, source, delay,
     assert stat.S_ISFIFO(os.lstat(work / "pipe.bmp").st_mode)
 
 
+# Another program opening a file of the run: the sourcefile or the old destfile, held from before the run and let go
+# after hold_ms; or each temporary as it shows, held for longer than a run waits for the destfile (a temporary opened
+# between writing and renaming would stay for good), until none showed for watch_ms.
 @pytest.mark.wine
-@pytest.mark.parametrize("source, status", [
-    pytest.param("001.dat", 0, id="success"), pytest.param("0short.dat", 1, id="failure with a temporary")])
-def test_without_standard_error_nothing_lands_in_the_destfile(work, source, status):
-    # Only standard error goes: wine itself breaks without standard output.
-    work.write("0short.dat", b"\x01")
-    before = work.snapshot()
-    process = work.tool.start([source, "old.bmp"], work.path, preexec_fn=lambda: os.close(2))
-    assert work.tool.finish(process).status == status
-    after = work.snapshot()
-    assert after.pop("old.bmp")[0] == (work.original if status == 0 else OLD)
-    before.pop("old.bmp")
-    assert after == before
-
-
-# Another program holding a file of the run, opened before it and let go after hold_ms.
-@pytest.mark.wine
-@pytest.mark.parametrize("held, sharing, hold_ms, message", [
-    pytest.param("001.dat", "-", 3000, "Can't open sourcefile: {EBUSY}",
-                 id="a holder of the sourcefile not sharing reading is refused at once"),
-    pytest.param("old.bmp", "r", 3000, "Can't create destfile: {EBUSY}",
-                 id="a holder of the destfile not sharing writing is refused at once"),
-    pytest.param("old.bmp", "rw", 950, "",
-                 id="a holder of the destfile sharing writing that lets go within a second is waited for"),
-    pytest.param("old.bmp", "rw", 4000, "Something is screwy with WriteFile: {EACCES}",
-                 id="a holder of the destfile sharing writing that holds on fails the run"),
-    pytest.param("old.bmp", "rwd", 4000, "Something is screwy with WriteFile: {EACCES}",
-                 id="a holder of the destfile sharing writing and deletion that holds on fails the run without POSIX "
-                    "renames, as under wine 8"),
+@pytest.mark.parametrize("held, sharing, hold_ms, watch_ms, message", [
+    row("a holder of the sourcefile not sharing reading is refused at once", "001.dat", "-", 3000, 0, SOURCE_BUSY),
+    row("a holder of the destfile not sharing writing is refused at once", "old.bmp", "r", 3000, 0, BUSY),
+    row("a holder of the destfile sharing writing that lets go within a second is waited for", "old.bmp", "rw", 950, 0,
+        ""),
+    row("a holder of the destfile sharing writing that holds on fails the run", "old.bmp", "rw", 4000, 0, DENIED),
+    row("a holder of the destfile sharing writing and deletion that holds on fails the run without POSIX renames, as "
+        "under wine 8", "old.bmp", "rwd", 4000, 0, DENIED),
+    row("a scanner opening temporaries spoils no run", ".dat2bmp-*", "rw", 2000, 3000, ""),
 ])
-def test_file_held_by_another_program(work, held, sharing, hold_ms, message):
+def test_file_held_by_another_program(work, held, sharing, hold_ms, watch_ms, message):
     names = sorted(os.listdir(work.path))
-    holder = work.tool.scan(work / held, sharing, hold_ms, 0)
-    assert holder.stdout.readline().startswith("seen ") and holder.stdout.readline().startswith("opened ")
-    result = work.run(["001.dat", "old.bmp"])
-    holder.communicate(timeout=60)
-    assert (result.status, result.stderr) == (1 if message else 0, work.tool.words(message) + "\n" if message else "")
+    holder = work.tool.scan(work / held, sharing, hold_ms, watch_ms)
+    if not watch_ms:  # held before the run
+        assert holder.stdout.readline().startswith("seen ") and holder.stdout.readline().startswith("opened ")
+    results = [work.run(["001.dat", "old.bmp"]) for _ in range(8 if watch_ms else 1)]
+    seen = holder.communicate(timeout=120)[0]
+    assert results == [Result(1, "", work.tool.words(message) + "\n") if message else Result(0, "", "")] * len(results)
+    assert not watch_ms or "seen .dat2bmp-" in seen
     assert (work / "old.bmp").read_bytes() == (OLD if message else work.original)
-    assert sorted(os.listdir(work.path)) == names
-
-
-@pytest.mark.wine
-def test_scanner_opening_temporaries_spoils_no_run(work):
-    # It holds what it opens for longer than a run waits for the destfile; opened between writing and renaming, a
-    # temporary would stay for good.
-    runs = 8
-    names = sorted(os.listdir(work.path))
-    scanner = work.tool.scan(work / ".dat2bmp-*", "rw", 2000, 3000)
-    results = [work.run(["001.dat", "old.bmp"]) for _ in range(runs)]
-    seen = scanner.communicate(timeout=120)[0]
-    assert results == [Result(0, "", "")] * runs
-    assert "seen .dat2bmp-" in seen
-    assert (work / "old.bmp").read_bytes() == work.original
     assert sorted(os.listdir(work.path)) == names
 
 

@@ -1,10 +1,9 @@
-// The Win32 host's tables, against what each entry means: the errno that names a Win32 error's cause as Linux
-// would, and where a path's folder part ends in the ANSI code page of the run (wine's follows the locale).
+// Where the Win32 host finds a path's folder part to end, in the ANSI code page of the run (wine's follows
+// the locale). The errno a Win32 error is reported as is read end to end, under wine.
 #include "restore/win32/win32_host.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -41,9 +40,8 @@ const std::vector<std::pair<int, std::vector<DWORD>>> causes{
 TEST(Win32Host, EachErrorIsReportedAsItsCause)
 {
 	for (const auto& [number, errors] : causes) {
-		for (const DWORD error : errors) {
+		for (const DWORD error : errors)
 			EXPECT_EQ(errno_for(error), number) << "Win32 error " << error;
-		}
 	}
 }
 
@@ -63,13 +61,11 @@ TEST(Win32Host, FolderPartEndsAfterTheLastSeparator)
 	if (const char* wanted = std::getenv("CODE_PAGE")) {
 		ASSERT_EQ(GetACP(), std::strtoul(wanted, nullptr, 10)) << "is the locale generated?";
 	}
-	for (const auto& [code_page, paths] : folders) {
-		for (const auto& [path, length] : paths) {
+	for (const auto& [code_page, paths] : folders)
+		for (const auto& [path, length] : paths)
 			if (code_page == 0 || code_page == GetACP()) {
 				EXPECT_EQ(dir_length(path), length) << path;
 			}
-		}
-	}
 }
 
 }  // namespace
