@@ -7,15 +7,13 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CHECKER_FAILED, OLD, as_user, nothing, steps
+from conftest import CHECKER_FAILED, OLD, as_user, marked, nothing, steps
 
-posix = pytest.mark.posix
-mounts = pytest.mark.mounts
+posix, mounts, wine = pytest.mark.posix, pytest.mark.mounts, pytest.mark.wine
 linux_only = (posix, mounts, pytest.mark.linux)  # refused only where the kernel tells the host
 root = (posix, mounts)  # as root, which the mounts group runs as
 traced = (posix, pytest.mark.strace)
 memcheck = pytest.mark.memcheck  # each kind of failure once: the row runs under memcheck too
-wine = pytest.mark.wine
 LONG = "a" * 63  # with a leading character, one byte past the name buffers
 
 
@@ -207,8 +205,7 @@ VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-chec
             "--show-leak-kinds=all", "--errors-for-leak-kinds=all"]
 
 
-@pytest.mark.valgrind
-@pytest.mark.posix
+@marked(pytest.mark.valgrind, posix)
 @pytest.mark.parametrize("setup, args, message, status", [
     pytest.param(nothing, ["001.dat", "new.bmp"], "", 0, id="success"),
     pytest.param(nothing, ["1.dat", "new.bmp"], "", 1, id="usage"),

@@ -10,12 +10,12 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import CAPABILITY, OLD, Result, Workdir, as_user, concurrent_runs, row, steps
+from conftest import CAPABILITY, OLD, Result, Workdir, as_user, concurrent_runs, marked, row, steps
+from test_failures import WRITE
 from test_hostile import killed_at_write
 
 pytestmark = pytest.mark.mounts
-posix = pytest.mark.posix
-strace = pytest.mark.strace
+posix, strace, linux, libattr = pytest.mark.posix, pytest.mark.strace, pytest.mark.linux, pytest.mark.libattr
 killed = (strace, posix)
 
 # Per filesystem: image size in MiB, the command that makes it on the image and the one that mounts it (device and
@@ -31,8 +31,6 @@ FILESYSTEMS = {
 }
 JOURNALED = ["ext4", "xfs"]  # those xfs_io can shut down
 WINE_ROUNDS = 8
-WRITE = "Something is screwy with WriteFile: "
-NO_SPACE = WRITE + "{ENOSPC}"
 
 
 def require(*commands):
@@ -116,8 +114,8 @@ def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, des
                 break
             os.posix_fallocate(filler.fileno(), os.fstat(filler.fileno()).st_size, more)
     result = on_fs.run(["001.dat", dest], **(killed_at_write(signal.SIGTERM)(on_fs) if end.startswith("kill") else {}))
-    status, message = {"with room": (0, ""), "on a full disk": (1, NO_SPACE + "\n")}.get(end, (-signal.SIGTERM, ""))
-    assert (result.status, result.stdout, result.stderr) == (status, "", on_fs.tool.words(message))
+    status, said = {"with room": (0, ""), "on a full disk": (1, WRITE + "{ENOSPC}\n")}.get(end, (-signal.SIGTERM, ""))
+    assert (result.status, result.stdout, result.stderr) == (status, "", on_fs.tool.words(said))
     after = look(on_fs)
     assert after == (replaced(before, after, dest) if end == "with room" else before)
 
@@ -189,8 +187,7 @@ def test_concurrent_runs_each_leave_a_whole_conversion(filesystem, on_fs, dest):
 
 # A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then. Had
 # another program's flush made the rename last, the data it names came first.
-@strace
-@posix
+@marked(strace, posix)
 @pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
 def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
     call = "linkat" if dest == "new.bmp" and not tool.portable else "renameat"  # a named temporary is renamed
@@ -231,7 +228,6 @@ KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
 # as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read first).
 ROOT, USER = {}, as_user(65534, 1000)
 REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
-libattr, linux = pytest.mark.libattr, pytest.mark.linux
 
 
 def kept(path):
@@ -332,8 +328,7 @@ def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user
     assert kept(on_fs / "new.bmp") == kept(on_fs / "other.bmp")
 
 
-@posix
-@linux
+@marked(posix, linux)
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, fault, cause", [
     row("attributes past what the kernel lists", many_attributes, None, "{E2BIG}"),

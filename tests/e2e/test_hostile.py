@@ -17,11 +17,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CAPABILITY, OLD, Result, as_user, row
+from conftest import CAPABILITY, OLD, Result, as_user, marked, row
 from test_failures import WRITE, calls
 
-pytestmark = pytest.mark.posix
-linux = pytest.mark.linux
+pytestmark, linux = pytest.mark.posix, pytest.mark.linux
 
 
 def opened(name, flags, content, position=None):
@@ -247,9 +246,7 @@ LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link 
 # Another program puts a file under the destfile's name while the run links the new file or looks at the name (a
 # run's openat calls from misc.dat's on: {2} the name's, {5} the name's once a link found it taken): that file is then
 # replaced as an old destfile is, with every check and all that is kept, or not at all.
-@pytest.mark.mounts
-@pytest.mark.strace
-@linux
+@marked(pytest.mark.mounts, pytest.mark.strace, linux)
 @pytest.mark.parametrize("faults, directory, dest, message", [
     row("another user's private file is kept as it was, but for its bytes", [LINK], None, "new.bmp", ""),
     row("a file in an append-only directory is refused, nothing left", [LINK], "a", "new.bmp", WRITE + "{EPERM}\n"),

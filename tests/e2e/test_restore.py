@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import OLD, Result, as_user, concurrent_runs, nothing, row, steps
+from conftest import OLD, Result, as_user, concurrent_runs, marked, nothing, row, steps
 from test_failures import BUSY, SOURCE, WRITE
 
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
@@ -80,8 +80,7 @@ def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest):
     assert after == before
 
 
-@posix
-@pytest.mark.strace
+@marked(posix, strace)
 @pytest.mark.parametrize("call, nth", [("read", 0), ("read", 1), ("write", 0)],
                          ids=["misc.dat's read", "the sourcefile's read", "the destfile's write"])
 def test_interrupted_transfer_goes_on(work, call, nth):
@@ -98,10 +97,7 @@ IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}
 ACL_REFUSED = lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")}  # noqa: E731
 
 
-@posix
-@pytest.mark.strace
-@pytest.mark.mounts
-@pytest.mark.linux
+@marked(posix, strace, mounts, linux)
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_directory_the_user_may_not_read_is_flushed_after_the_rename(work, dest):
     # Write and search only: the directory cannot be opened to be flushed, the filesystem holding it can.
