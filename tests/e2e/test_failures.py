@@ -66,12 +66,12 @@ def short_without_stderr(w):
     return {"preexec_fn": lambda: os.close(2)}
 
 
-def others_old_file(owner, mode, dir_mode):
-    """The old destfile owner's, of mode, in a directory of dir_mode; the run as user 65534."""
+def others_file(owner, mode, dir_mode, name="old.bmp"):
+    """The file owner's, of mode, in a directory of dir_mode; the run as user 65534."""
     def setup(w):
         os.chmod(w.path, dir_mode)
-        os.chown(w / "old.bmp", owner, owner)
-        os.chmod(w / "old.bmp", mode)
+        os.chown(w / name, owner, owner)
+        os.chmod(w / name, mode)
         return as_user(65534)
     return setup
 
@@ -79,12 +79,6 @@ def others_old_file(owner, mode, dir_mode):
 def no_free_inodes(w):
     w.mkdir("full")
     w.mount("full", "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs")  # its root directory takes the one inode
-
-
-def read_only_for_another_user(w):
-    os.chmod(w / "001.dat", 0o444)
-    os.chmod(w.path, 0o755)
-    return as_user(65534)
 
 
 DAT, SOURCE, DEST = "Can't open datfile: ", "Can't open sourcefile: ", "Can't create destfile: "
@@ -138,7 +132,7 @@ FAILURES = [
          *root),
     case("old destfile is immutable", lambda w: w.chattr("old.bmp", "i"), TO_OLD, DEST + NOT_PERMITTED, *root),
     case("old destfile is append-only", lambda w: w.chattr("old.bmp", "a"), TO_OLD, DEST + NOT_PERMITTED, *linux_only),
-    case("old destfile is read-only, to its owner", others_old_file(65534, 0o444, 0o777), TO_OLD, DEST + DENIED, *root),
+    case("old destfile is read-only, to its owner", others_file(65534, 0o444, 0o777), TO_OLD, DEST + DENIED, *root),
     case("destfile is the sourcefile", nothing, ["001.dat", "001.dat"], BUSY, memcheck),
     case("destfile is a hard link to the sourcefile", lambda w: os.link(w / "001.dat", w / "hard.bmp"),
          ["001.dat", "hard.bmp"], BUSY),
@@ -146,8 +140,8 @@ FAILURES = [
     case("sourcefile is a symbolic link to the destfile", lambda w: w.link("0link.dat", "001.dat"),
          ["0link.dat", "001.dat"], BUSY),
     case("destfile is the sourcefile by another path", lambda w: w.mkdir("sub"), ["001.dat", "sub/../001.dat"], BUSY),
-    case("destfile is the read-only sourcefile, for another user", read_only_for_another_user, ["001.dat", "001.dat"],
-         BUSY, *root),
+    case("destfile is the read-only sourcefile, for another user", others_file(0, 0o444, 0o755, "001.dat"),
+         ["001.dat", "001.dat"], BUSY, *root),
     # Windows names: forbidden characters, absent devices, and names that have no exact form in the ANSI code page
     # (wine's is cp1252 here), with the look-alike that best-fit conversion would have used there.
     case("destfile with a character Windows forbids", nothing, ["001.dat", "a<b.bmp"], DEST + INVALID, wine),
@@ -183,7 +177,7 @@ FAILURES = [
     case("sourcefile in /proc, of no size", lambda w: w.link("0proc.dat", "/proc/self/status"),
          ["0proc.dat", "new.bmp"], BUFFER + INVALID, posix),
     case("destfile is a full device", nothing, ["001.dat", "/dev/full"], WRITE + NO_SPACE, posix, memcheck),
-    case("old destfile is another user's in a sticky directory", others_old_file(1000, 0o666, 0o1777), TO_OLD,
+    case("old destfile is another user's in a sticky directory", others_file(1000, 0o666, 0o1777), TO_OLD,
          WRITE + NOT_PERMITTED, *root),
     case("destfile past the file size limit", file_size_limit, TO_OLD, WRITE + "{EFBIG}", posix, memcheck),
     # wine reports the limit as a device failure (ERROR_GEN_FAILURE).

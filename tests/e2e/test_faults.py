@@ -11,8 +11,7 @@ from conftest import Workdir, marked, nothing, row
 
 # Calls that cannot fail (umask) or whose failure the tool never sees (exit_group: the process is already ending).
 UNFAILING = {"umask", "exit_group"}
-# The sanitizer runtime's own calls (its allocator, its checks around perror): it ends the process by design when
-# they fail.
+# The sanitizer runtime's own calls (its allocator, its checks around perror), whose failure ends the process.
 SANITIZER_OWNED = {"mmap", "munmap", "mremap", "brk", "madvise", "mprotect", "sigaltstack", "dup", "fcntl"}
 
 
@@ -45,8 +44,7 @@ AFTER_CREATE = ["strace", "-f", "-o", os.devnull, "-e", "trace=fsetxattr",
 CTRL_C = 0xC000013A & 0xFF  # STATUS_CONTROL_C_EXIT, as a POSIX status
 
 
-# A large sourcefile keeps the run busy; the run is past its start once the sourcefile is open, and writing the
-# temporary once that has bytes.
+# A large sourcefile keeps the run busy: past its start once the sourcefile is open, writing once a temporary has bytes.
 @pytest.mark.wine
 @pytest.mark.parametrize("dest, ending, sig, wrap", [
     row("Ctrl+C while writing a temporary ends with STATUS_CONTROL_C_EXIT", "old.bmp", CTRL_C, signal.SIGINT, ()),

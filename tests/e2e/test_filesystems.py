@@ -1,5 +1,4 @@
-"""The tool on real filesystems, each made fresh on an image and mounted (as root): conversions, a full disk, power
-cuts (a filesystem shut down without writing its journal, then remounted), and what a replaced file keeps."""
+"""Real filesystems, fresh on images mounted as root: conversions, a full disk, power cuts, what a replace keeps."""
 import os
 import shutil
 import signal
@@ -98,8 +97,7 @@ def replaced(before, after, dest):
     return dict(before, **{dest: ("new bitmap", *before.get(dest, after.get(dest, ("",)))[1:])})
 
 
-# Where the temporary is named (FUSE, or the unnamed one refused), signals are caught while it exists, and the
-# caller's mask comes back after.
+# Where the temporary is named (FUSE, or unnamed refused) signals are caught while it exists, then the caller's mask.
 @pytest.mark.parametrize("end", ["with room", "on a full disk", pytest.param("killed at the write", marks=killed)])
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, dest, end):
@@ -258,8 +256,7 @@ NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.pa
 # btrfs: only an empty file takes it.
 NO_COPY_ON_WRITE = steps(lambda w: w.write("old.bmp", b""), lambda w: w.chattr("old.bmp", "C"),
                          lambda w: w.write("old.bmp", OLD))
-# A value that fills the attribute block of this ext4 (1 KiB blocks), which an inherited ACL too large for the inode
-# would share.
+# A value filling this ext4's attribute block (1 KiB blocks), which an inherited ACL too big for the inode would share.
 BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "ab" * 960]), lambda w: run(
     "setfacl", "-d", "-m", ",".join(f"u:{user}:rw" for user in range(1, 13)), w.path))
 

@@ -1,5 +1,4 @@
-"""Hostile surroundings: names the kernel resolves to open files, deaths at any moment, a caller's blocked signals,
-a file size limit on standard error, and another user replacing a shared file."""
+"""Hostile surroundings: kernel names of open files, deaths, a caller's signals and limits, another user's files."""
 import ctypes
 import fcntl
 import os
