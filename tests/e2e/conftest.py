@@ -217,10 +217,8 @@ def marked(*marks):
 
 
 def steps(*setups):
-    def run(w):
-        for setup in setups:
-            setup(w)
-    return run
+    """The setups in turn, as one: the run as the last one says."""
+    return lambda w: functools.reduce(lambda _, setup: setup(w), setups, None)
 
 
 nothing = steps()

@@ -61,11 +61,6 @@ def planted_link(w):
     os.lchown(w / "sticky/out.bmp", 1234, 1234)
 
 
-def short_without_stderr(w):
-    w.write("0short.dat", b"\x01")
-    return {"preexec_fn": lambda: os.close(2)}
-
-
 def others_file(owner, mode, dir_mode, name="old.bmp"):
     """The file owner's, of mode, in a directory of dir_mode; the run as user 65534."""
     def setup(w):
@@ -74,11 +69,6 @@ def others_file(owner, mode, dir_mode, name="old.bmp"):
         os.chmod(w / name, mode)
         return as_user(65534)
     return setup
-
-
-def no_free_inodes(w):
-    w.mkdir("full")
-    w.mount("full", "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs")  # its root directory takes the one inode
 
 
 DAT, SOURCE, DEST = "Can't open datfile: ", "Can't open sourcefile: ", "Can't create destfile: "
@@ -128,8 +118,9 @@ FAILURES = [
          *linux_only),
     case("old destfile in an append-only directory", lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
          DEST + NOT_PERMITTED, *linux_only),
-    case("destfile on a filesystem without free inodes", no_free_inodes, ["001.dat", "full/new.bmp"], DEST + NO_SPACE,
-         *root),
+    # Its root directory takes the tmpfs's one inode.
+    case("destfile on a filesystem without free inodes", steps(lambda w: w.mkdir("full"), lambda w: w.mount("full",
+         "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs")), ["001.dat", "full/new.bmp"], DEST + NO_SPACE, *root),
     case("old destfile is immutable", lambda w: w.chattr("old.bmp", "i"), TO_OLD, DEST + NOT_PERMITTED, *root),
     case("old destfile is append-only", lambda w: w.chattr("old.bmp", "a"), TO_OLD, DEST + NOT_PERMITTED, *linux_only),
     case("old destfile is read-only, to its owner", others_file(65534, 0o444, 0o777), TO_OLD, DEST + DENIED, *root),
@@ -164,7 +155,8 @@ FAILURES = [
     case("empty sourcefile", lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT, memcheck),
     case("sourcefile of 1 byte", lambda w: w.write("0short.dat", b"\x01"), SHORT_TO_OLD, TOO_SHORT),
     # Nowhere to report to: the message is lost, and nothing of it lands in the destfile.
-    case("sourcefile of 1 byte, without standard error", short_without_stderr, SHORT_TO_OLD, None),
+    case("sourcefile of 1 byte, without standard error", steps(lambda w: w.write("0short.dat", b"\x01"),
+         lambda w: {"preexec_fn": lambda: os.close(2)}), SHORT_TO_OLD, None),
     case("sourcefile of 1077 bytes", lambda w: w.write("0short.dat", w.scrambled[:1077]), SHORT_TO_OLD, TOO_SHORT),
     case("sourcefile of 4 GiB", lambda w: w.sparse("0giant.dat", 4 << 30), ["0giant.dat", "old.bmp"], BIG, memcheck),
     case("sourcefile above 4 GiB", lambda w: w.sparse("0giant.dat", (4 << 30) + 1078), ["0giant.dat", "new.bmp"], BIG),

@@ -1,6 +1,5 @@
 """Successful conversions: status 0, nothing printed, the restored bytes where the destfile leads, nothing else."""
 import os
-import shutil
 import stat
 import subprocess
 import time
@@ -8,7 +7,7 @@ import time
 import pytest
 
 from conftest import OLD, Result, as_user, concurrent_runs, marked, nothing, row, steps
-from test_failures import BUSY, SOURCE, WRITE
+from test_failures import BUSY, SOURCE, WRITE, others_file
 
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
 as_root, traced_linux = (posix, mounts, linux), (posix, strace, linux)
@@ -30,13 +29,6 @@ def direct_write_refused(w):
     return {"wrap": w.tool.inject("write:error=EINVAL:when=1")}
 
 
-def search_only_directory(w):
-    w.mkdir("wx")
-    os.chmod(w / "wx", 0o733)
-    os.chmod(w.path, 0o755)
-    return as_user(65534)
-
-
 RESTORATIONS = [
     row("to a new destfile", nothing, "001.dat", "new.bmp"),
     row("over a shorter old destfile", nothing, "001.dat", "old.bmp"),
@@ -49,8 +41,7 @@ RESTORATIONS = [
     # Only standard error goes: wine itself breaks without standard output.
     row("without standard error", lambda w: {"preexec_fn": lambda: os.close(2)}, "001.dat", "old.bmp"),
     row("with misc.dat a FIFO whose writer writes late", late_writer, "001.dat", "new.bmp", marks=posix),
-    row("with names of 63 bytes", steps(lambda w: shutil.copy(w / "001.dat", w / ("0" + "s" * 62))), "0" + "s" * 62,
-        "d" * 63),
+    row("with names of 63 bytes", lambda w: w.write("0" + "s" * 62, w.scrambled), "0" + "s" * 62, "d" * 63),
     row("into a subdirectory", lambda w: w.mkdir("sub"), "001.dat", "sub/new.bmp"),
     row("into an append-only directory", lambda w: w.append_only("ao"), "001.dat", "ao/new.bmp", marks=as_root),
     # Linux before 4.11 tells no attributes: the old destfile is replaced as where there are none.
@@ -61,7 +52,8 @@ RESTORATIONS = [
         "sub/link.bmp", marks=posix),
     row("through a chain of 40 links", lambda w: w.chain(40), "001.dat", "l1.bmp", marks=posix),
     # The directory's flush then takes the new file's descriptor: the directory's own can only search it.
-    row("into a directory the user may not read", search_only_directory, "001.dat", "wx/new.bmp", marks=as_root),
+    row("into a directory the user may not read", steps(lambda w: w.mkdir("wx"), others_file(0, 0o733, 0o755, "wx")),
+        "001.dat", "wx/new.bmp", marks=as_root),
     *(row(f"of 3 MiB {to}, the direct write refused", direct_write_refused, "0big.dat", dest, marks=traced_linux)
       for to, dest in [("to a new destfile", "new.bmp"), ("over an old destfile", "old.bmp")]),
 ]
