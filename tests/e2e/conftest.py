@@ -24,6 +24,7 @@ OLD = b"the old destfile\n" * 10
 # A file capability (struct vfs_cap_data, revision 2: cap_net_raw, effective), which no replace may carry over.
 CAPABILITY = struct.pack("<5I", 0x2000001, 1 << 13, 0, 0, 0)
 WINE_START_FAILED = "failed to map the shared user data"
+Result = namedtuple("Result", "status stdout stderr")  # status negative: killed by that signal
 
 
 def pytest_addoption(parser):
@@ -67,9 +68,6 @@ def under_wine(launcher):
 
 def windows_path(path):  # an absolute path as wine shows it to Windows programs
     return "Z:" + str(path).replace("/", "\\")
-
-
-Result = namedtuple("Result", "status stdout stderr")  # status negative: killed by that signal
 
 
 class Tool:

@@ -14,6 +14,8 @@ linux_only = (posix, mounts, pytest.mark.linux)  # refused only where the kernel
 root = (posix, mounts)  # as root, which the mounts group runs as
 traced = (posix, pytest.mark.strace)
 memcheck = pytest.mark.memcheck  # each kind of failure once: the row runs under memcheck too
+VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-check=full",
+            "--show-leak-kinds=all", "--errors-for-leak-kinds=all"]
 LONG = "a" * 63  # with a leading character, one byte past the name buffers
 
 
@@ -24,11 +26,6 @@ def calls(w, having=""):
         found.setdefault(name, []).append(when)
     w.remove("new.bmp")
     return found
-
-
-def empty_read(w):
-    # Past the datfile's read, the sourcefile's ends early, as a file that shrank after it was sized.
-    return {"wrap": w.tool.inject(f"read:retval=0:when={calls(w)['read'][1]}")}
 
 
 def no_memory(w):
@@ -71,6 +68,10 @@ def others_file(owner, mode, dir_mode, name="old.bmp"):
     return setup
 
 
+def case(name, setup, args, message, *marks):
+    return pytest.param(setup, args, message, id=name, marks=marks)
+
+
 DAT, SOURCE, DEST = "Can't open datfile: ", "Can't open sourcefile: ", "Can't create destfile: "
 READ, WRITE = "Something is screwy with ReadFile: ", "Something is screwy with WriteFile: "
 BUFFER = "Couldn't allocate the data buffer: "
@@ -81,12 +82,6 @@ TOO_SHORT = "Sourcefile is too short to be restored: {EINVAL}"
 LOOP, DENIED, BIG, UNSIZED = "{ELOOP}", "{EACCES}", BUFFER + "{EFBIG}", BUFFER + "{ESPIPE}"
 TO_NEW, TO_OLD, TO_LINK = ["001.dat", "new.bmp"], ["001.dat", "old.bmp"], ["001.dat", "link.bmp"]
 SHORT_TO_OLD = ["0short.dat", "old.bmp"]
-
-
-def case(name, setup, args, message, *marks):
-    return pytest.param(setup, args, message, id=name, marks=marks)
-
-
 FAILURES = [
     case("no misc.dat", lambda w: w.remove("misc.dat"), TO_NEW, DAT + NOENT, memcheck),
     case("misc.dat of 1029 bytes", lambda w: w.write("misc.dat", w.block[:1029]), TO_NEW, READ + NO_ERROR, memcheck),
@@ -163,7 +158,9 @@ FAILURES = [
     case("sourcefile of unknown size", lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"], UNSIZED,
          posix, memcheck),
     case("sourcefile is a FIFO without a writer", lambda w: w.fifo("0fifo"), ["0fifo", "new.bmp"], UNSIZED, posix),
-    case("sourcefile ends early", empty_read, TO_NEW, READ + NO_ERROR, *traced),
+    # Past misc.dat's read, the sourcefile's ends early, as a file that shrank after it was sized.
+    case("sourcefile ends early", lambda w: {"wrap": w.tool.inject(f"read:retval=0:when={calls(w)['read'][1]}")},
+         TO_NEW, READ + NO_ERROR, *traced),
     case("sourcefile in /sys, shorter than its size", lambda w: w.link("0sys.dat", "/sys/devices/system/cpu/online"),
          ["0sys.dat", "new.bmp"], READ + NO_ERROR, posix),
     case("sourcefile in /proc, of no size", lambda w: w.link("0proc.dat", "/proc/self/status"),
@@ -185,10 +182,6 @@ def test_failure_reports_once_and_changes_nothing(work, setup, args, message):
     result = work.run(args, **{"timeout": 30, **run})  # a failure comes at once: nothing waits for a peer
     assert (result.status, result.stdout, result.stderr) == (1, "", work.tool.words(message) + "\n" if message else "")
     assert work.snapshot() == before
-
-
-VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-check=full",
-            "--show-leak-kinds=all", "--errors-for-leak-kinds=all"]
 
 
 @marked(pytest.mark.valgrind, posix)

@@ -13,6 +13,11 @@ from conftest import Workdir, marked, nothing, row
 UNFAILING = {"umask", "exit_group"}
 # The sanitizer runtime's own calls (its allocator, its checks around perror), whose failure ends the process.
 SANITIZER_OWNED = {"mmap", "munmap", "mremap", "brk", "madvise", "mprotect", "sigaltstack", "dup", "fcntl"}
+# Right after creating the temporary: wine sets its hidden attribute then, and the second such call is stretched (the
+# first is the temporary made delete-on-close, let go where that mark cannot be cleared).
+AFTER_CREATE = ["strace", "-f", "-o", os.devnull, "-e", "trace=fsetxattr",
+                "--inject=fsetxattr:delay_exit=4000000:when=2"]
+CTRL_C = 0xC000013A & 0xFF  # STATUS_CONTROL_C_EXIT, as a POSIX status
 
 
 def is_open(pid, name):
@@ -35,13 +40,6 @@ def without_temporaries(w):
     seen = w.snapshot()
     temporaries = [name for name in seen if name.startswith(".dat2bmp-")]
     return {name: what for name, what in seen.items() if name not in temporaries}, len(temporaries)
-
-
-# Right after creating the temporary: wine sets its hidden attribute then, and the second such call is stretched (the
-# first is the temporary made delete-on-close, let go where that mark cannot be cleared).
-AFTER_CREATE = ["strace", "-f", "-o", os.devnull, "-e", "trace=fsetxattr",
-                "--inject=fsetxattr:delay_exit=4000000:when=2"]
-CTRL_C = 0xC000013A & 0xFF  # STATUS_CONTROL_C_EXIT, as a POSIX status
 
 
 # A large sourcefile keeps the run busy: past its start once the sourcefile is open, writing once a temporary has bytes.

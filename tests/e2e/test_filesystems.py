@@ -221,13 +221,6 @@ def test_block_device_destfile_is_written_and_flushed(work, fault, message):
 
 
 # What a replaced file keeps: its ACL, extended attributes and inode flags, on the filesystems that have them all.
-KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
-# How a run starts: as root; as another user, in the old file's group 1000; as root, the first FS_IOC_SETFLAGS refused
-# as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read first).
-ROOT, USER = {}, as_user(65534, 1000)
-REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
-
-
 def kept(path):
     """What users see a replace carry over: mode, ACL entries (getfacl), other extended attributes, flags (lsattr)."""
     seen = {"mode": oct(stat.S_IMODE(os.stat(path).st_mode)), "acl": run("getfacl", "-cnE", path).split()}
@@ -245,6 +238,26 @@ def xattrs(*names):
     return old_file(*(["setfattr", "-n", name, "-v", f"from {name}"] for name in names))
 
 
+def project(w):
+    """Project id 42: XFS, and ext4 made with project quotas (which need the kernel's quota support)."""
+    if subprocess.run(["chattr", "-p", "42", w / "old.bmp"], capture_output=True).returncode:
+        pytest.skip("this filesystem has no project ids")
+
+
+def many_attributes(w):
+    """2,100 user attributes, their names together past the 64 KiB the kernel lists."""
+    for i in range(2100):
+        try:
+            os.setxattr(w / "old.bmp", f"user.attribute-of-a-long-name-{i:04}", b"x")
+        except OSError as error:
+            pytest.skip(f"this filesystem holds {i} attributes: {error}")
+
+
+KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
+# How a run starts: as root; as another user, in the old file's group 1000; as root, the first FS_IOC_SETFLAGS refused
+# as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read first).
+ROOT, USER = {}, as_user(65534, 1000)
+REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
 CAPABLE = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability", CAPABILITY))
 NAMED = old_file(["chmod", "640"], ["setfacl", "-m", "u:1:rw,u:65534:rw"])  # group::r--, mask::rw-
 ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABLE)
@@ -259,21 +272,6 @@ NO_COPY_ON_WRITE = steps(lambda w: w.write("old.bmp", b""), lambda w: w.chattr("
 # A value filling this ext4's attribute block (1 KiB blocks), which an inherited ACL too big for the inode would share.
 BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "ab" * 960]), lambda w: run(
     "setfacl", "-d", "-m", ",".join(f"u:{user}:rw" for user in range(1, 13)), w.path))
-
-
-def project(w):
-    """Project id 42: XFS, and ext4 made with project quotas (which need the kernel's quota support)."""
-    if subprocess.run(["chattr", "-p", "42", w / "old.bmp"], capture_output=True).returncode:
-        pytest.skip("this filesystem has no project ids")
-
-
-def many_attributes(w):
-    """2,100 user attributes, their names together past the 64 KiB the kernel lists."""
-    for i in range(2100):
-        try:
-            os.setxattr(w / "old.bmp", f"user.attribute-of-a-long-name-{i:04}", b"x")
-        except OSError as error:
-            pytest.skip(f"this filesystem holds {i} attributes: {error}")
 
 
 @posix

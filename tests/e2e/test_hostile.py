@@ -37,9 +37,26 @@ def opened(name, flags, content, position=None):
     return setup
 
 
+def on_image(mkfs, kind, options):
+    """The old destfile on a fresh filesystem of that kind, mounted on fs with those options."""
+    def place(w):
+        w.sparse("fs.img", 128 << 20)
+        subprocess.run([*mkfs, w / "fs.img"], check=True, capture_output=True)
+        w.mkdir("fs")
+        w.mount("fs", "-t", kind, "-o", f"loop,{options}", w / "fs.img")
+        return "fs/"
+    return place
+
+
 NEW_OLD = ["new.bmp", "old.bmp"]
 X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
 APPENDED, DELETED = opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), opened(None, os.O_RDWR, X, 100)
+BLOCKED = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
+IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
+NO_ACL = on_image(["mkfs.btrfs", "-q", "-f"], "btrfs", "noacl")
+NTFS = on_image(["mkntfs", "-F", "-Q", "-f"], "ntfs-3g", "permissions")
+MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 
 
 # A name of one of the tool's own descriptors is the caller's open file: written at its position, in append mode if
@@ -217,10 +234,6 @@ def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
         assert (result.status, os.fstat(log.fileno()).st_size) == (1, 0)
 
 
-BLOCKED = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
-IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
-
-
 # A signal the caller blocked, or ignored as nohup leaves SIGHUP (also where a named temporary has signals caught),
 # stays so. Over an old destfile, the unnamed file is linked under a temporary name, then renamed: a signal between
 # the two waits until both are done.
@@ -237,9 +250,6 @@ def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, 
     result = work.run(["001.dat", dest], wrap=work.tool.inject(*faults(work)), preexec_fn=caller)
     assert (result.status, result.stderr, sorted(os.listdir(work.path))) == (status, "", names)
     assert (work / dest).read_bytes() == work.original
-
-
-LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
 
 
 # Another program puts a file under the destfile's name while the run links the new file or looks at the name (a
@@ -276,22 +286,6 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     assert work.snapshot() == before
     # The new bytes never had the capability.
     assert ("security.capability" in os.listxattr(work / dest)) == bool(message)
-
-
-def on_image(mkfs, kind, options):
-    """The old destfile on a fresh filesystem of that kind, mounted on fs with those options."""
-    def place(w):
-        w.sparse("fs.img", 128 << 20)
-        subprocess.run([*mkfs, w / "fs.img"], check=True, capture_output=True)
-        w.mkdir("fs")
-        w.mount("fs", "-t", kind, "-o", f"loop,{options}", w / "fs.img")
-        return "fs/"
-    return place
-
-
-NO_ACL = on_image(["mkfs.btrfs", "-q", "-f"], "btrfs", "noacl")
-NTFS = on_image(["mkntfs", "-F", "-Q", "-f"], "ntfs-3g", "permissions")
-MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 
 
 @pytest.mark.mounts

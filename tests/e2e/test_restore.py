@@ -12,6 +12,12 @@ from test_failures import BUSY, SOURCE, WRITE, others_file
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
 as_root, traced_linux = (posix, mounts, linux), (posix, strace, linux)
 SOURCE_BUSY, DENIED = SOURCE + "{EBUSY}", WRITE + "{EACCES}"
+# An old destfile of mode 640 given a named user's entry: group::r--, mask::rw- (mode 660). In a user namespace that
+# maps only the process's own id, the entries' ids cannot be set again; nor where the ACL's set fails. Either way the
+# group keeps its own bits (640), never the mask's.
+NAMED = "u:1:rw,u:65534:rw"
+IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}
+ACL_REFUSED = lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")}  # noqa: E731
 
 
 def late_writer(w):
@@ -79,14 +85,6 @@ def test_interrupted_transfer_goes_on(work, call, nth):
     when = [w for name, w in work.tool.trace(["001.dat", "new.bmp"], work.path) if name == call][nth]
     result = work.run(["001.dat", "old.bmp"], wrap=work.tool.inject(f"{call}:error=EINTR:when={when}"))
     assert (result.status, result.stderr, (work / "old.bmp").read_bytes() == work.original) == (0, "", True)
-
-
-# An old destfile of mode 640 given a named user's entry: group::r--, mask::rw- (mode 660). In a user namespace that
-# maps only the process's own id, the entries' ids cannot be set again; nor where the ACL's set fails. Either way the
-# group keeps its own bits (640), never the mask's.
-NAMED = "u:1:rw,u:65534:rw"
-IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}
-ACL_REFUSED = lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")}  # noqa: E731
 
 
 @marked(posix, strace, mounts, linux)
