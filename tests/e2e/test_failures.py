@@ -47,8 +47,7 @@ def file_size_limit(w, ignore_signal=False):
 
 
 def planted_link(w):
-    # With protected_symlinks, a link in a sticky world-writable directory is followed only by its owner or the
-    # directory's.
+    # protected_symlinks: in a sticky world-writable directory only a link's owner or the directory's may follow it.
     sysctl = Path("/proc/sys/fs/protected_symlinks")
     old = sysctl.read_text()
     sysctl.write_text("1")

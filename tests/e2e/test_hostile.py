@@ -59,9 +59,8 @@ NTFS = on_image(["mkntfs", "-F", "-Q", "-f"], "ntfs-3g", "permissions")
 MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 
 
-# A name of one of the tool's own descriptors is the caller's open file: written at its position, in append mode if
-# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe. One the caller closed is not there;
-# another process's is no caller's.
+# A name of one of the tool's own descriptors is the caller's open file, written at its position (appending if open so),
+# never replaced nor cut; /dev/stdout of a pipe is the pipe. A closed one is gone; another process's is no caller's.
 @pytest.mark.parametrize("dest, opener, stream, expected", [
     row("/dev/stdout, a pipe", "/dev/stdout", None, None, lambda w: w.original),
     row("/dev/stdout appended to a file, then more", "/dev/stdout", APPENDED, "stdout",
@@ -171,9 +170,8 @@ def running_program(w):
     return lambda: program.poll()
 
 
-# Nothing but a rename touches the old file: no write-open that would break a lease, wake a watcher of writes, or
-# meet a running program's ETXTBSY. Its reading for what is kept asks a write lease to break, and does not wait for it
-# (the kernel would, for 45 s, past the run's time limit).
+# Nothing but a rename touches the old file: no write-open to break a lease, wake a watcher of writes or meet a running
+# program's ETXTBSY. Reading what is kept asks a write lease to break, not waiting 45 s as the kernel would.
 @pytest.mark.parametrize("holder, untouched", [
     pytest.param(lease("read"), "", id="a read lease is not broken"),
     pytest.param(lease("write"), "lease broken\n", id="a write lease is not waited for", marks=linux),
@@ -234,9 +232,8 @@ def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
         assert (result.status, os.fstat(log.fileno()).st_size) == (1, 0)
 
 
-# A signal the caller blocked, or ignored as nohup leaves SIGHUP (also where a named temporary has signals caught),
-# stays so. Over an old destfile, the unnamed file is linked under a temporary name, then renamed: a signal between
-# the two waits until both are done.
+# A signal the caller blocked, or ignored as nohup does SIGHUP (also where a named temporary has signals caught), stays
+# so. Over an old destfile the unnamed file is linked under a temporary name, then renamed: a signal between them waits.
 @pytest.mark.strace
 @pytest.mark.parametrize("dest, faults, caller, status", [
     *(row(f"blocked-{dest}", dest, lambda w: ["write:signal=SIGTERM:when=1"], BLOCKED, 0) for dest in NEW_OLD),
