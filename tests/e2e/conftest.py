@@ -24,6 +24,7 @@ OLD = b"the old destfile\n" * 10
 # A file capability (struct vfs_cap_data, revision 2: cap_net_raw, effective), which no replace may carry over.
 CAPABILITY = struct.pack("<5I", 0x2000001, 1 << 13, 0, 0, 0)
 WINE_START_FAILED = "failed to map the shared user data"
+Result = namedtuple("Result", "status stdout stderr")  # status negative: killed by that signal
 
 
 def pytest_addoption(parser):
@@ -33,8 +34,7 @@ def pytest_addoption(parser):
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
     parser.addoption("--no-libattr", action="store_true", help="built without libattr: keeps user.* attributes only")
     parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
-    parser.addoption("--error-texts", default="", help="the helper that prints the tool's C library's text for an "
-                     "error number; without it, this Python's (glibc's, which the Win32 host prints too)")
+    parser.addoption("--error-texts", default="", help="prints the tool's C library's text for an errno, else Python's")
 
 
 def pytest_collection_modifyitems(config, items):
@@ -66,12 +66,8 @@ def under_wine(launcher):
     return bool(launcher) and Path(launcher[0]).name.startswith("wine")
 
 
-def windows_path(path):
-    """An absolute path as wine shows it to Windows programs."""
+def windows_path(path):  # an absolute path as wine shows it to Windows programs
     return "Z:" + str(path).replace("/", "\\")
-
-
-Result = namedtuple("Result", "status stdout stderr")  # status negative: killed by that signal
 
 
 class Tool:
@@ -79,16 +75,13 @@ class Tool:
         self.path = str(Path(config.getoption("--dat2bmp")).resolve())
         self.launcher = shlex.split(config.getoption("--launcher"))
         self.wine = under_wine(self.launcher)
-        self.sanitized = config.getoption("--sanitized")
-        self.portable = config.getoption("--portable")
-        self.scanner = config.getoption("--scanner")
-        self.error_texts = config.getoption("--error-texts")
+        self.sanitized, self.portable = config.getoption("--sanitized"), config.getoption("--portable")
+        self.scanner, self.error_texts = config.getoption("--scanner"), config.getoption("--error-texts")
         self.shared = None  # the copy other users run
 
     def binary(self, popen):
-        """The binary a run starts. Another user cannot reach one in a checkout only root may enter (under /root, say),
-        so a run as another user starts a copy in a directory anyone may enter; its working directory needs no such
-        care, as Popen enters it before it changes user. The tool is self-contained, or needs only system libraries."""
+        """The binary a run starts: for another user a copy anyone may reach (a checkout under /root is root's only);
+        Popen enters the working directory before it changes user. The tool needs only system libraries."""
         if "user" not in popen:
             return self.path
         if not self.shared:
@@ -99,8 +92,7 @@ class Tool:
 
     def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
         """Starts the tool; wrap is a POSIX tool put before it and its launcher (strace, valgrind, unshare). wine
-        takes the arguments in the locale's encoding and its ANSI code page from the locale: C.UTF-8 gives cp1252,
-        ja_JP.UTF-8 cp932."""
+        takes the arguments' encoding and ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
         path = self.binary(popen)
         command = [*wrap, *self.launcher, argv0 or path, *args]
         if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]
@@ -129,11 +121,9 @@ class Tool:
         return self.finish(self.start(args, cwd, **kw), timeout)
 
     @functools.cached_property
-    def version(self):
-        """The launcher's version line (wine-8.0 ...), or empty."""
-        if not self.launcher:
-            return ""
-        return subprocess.run([*self.launcher, "--version"], capture_output=True, text=True).stdout.strip()
+    def version(self):  # the launcher's version line (wine-8.0 ...), or empty
+        return self.launcher and subprocess.run([*self.launcher, "--version"], capture_output=True,
+                                                text=True).stdout.strip()
 
     @functools.cached_property
     def causes(self):
@@ -161,9 +151,8 @@ class Tool:
         return scanner
 
     def trace(self, args, cwd, having="", **popen):
-        """The tool's own system calls on this run (those whose line has having), as (name, when), when counting that
-        call from the start of the process as strace --inject does. The tool's part begins where it opens misc.dat,
-        past the loader's."""
+        """The tool's own system calls on this run (whose line has having) as (name, when), when counted from the
+        process's start as strace --inject does; the tool's part (past the loader's) starts where misc.dat opens."""
         with tempfile.NamedTemporaryFile("r", suffix=".trace") as log:
             if "user" in popen:  # strace runs as that user too
                 os.chown(log.name, popen["user"], -1)
@@ -220,11 +209,14 @@ def row(name, *values, marks=()):
     return pytest.param(*values, id=name, marks=marks)
 
 
+def marked(*marks):
+    """The marks as one decorator."""
+    return lambda test: functools.reduce(lambda test, mark: mark(test), marks, test)
+
+
 def steps(*setups):
-    def run(w):
-        for setup in setups:
-            setup(w)
-    return run
+    """The setups in turn, as one: the run as the last one says."""
+    return lambda w: functools.reduce(lambda _, setup: setup(w), setups, None)
 
 
 nothing = steps()
@@ -284,8 +276,7 @@ class Workdir:
         subprocess.run(["mount", *args, self.path / name], check=True)
         self.cleanups.append(lambda: subprocess.run(["umount", self.path / name], check=True))
 
-    def append_only(self, name):
-        """Directory name, holding an old destfile, made append-only."""
+    def append_only(self, name):  # a directory holding an old destfile
         self.mkdir(name)
         self.write(f"{name}/old.bmp", OLD)
         self.chattr(name, "a")
@@ -321,17 +312,9 @@ def work(tmp_path, tool, bitmap):
             giant.unlink()
 
 
-def read_or_none(path):
-    try:
-        return path.read_bytes()
-    except FileNotFoundError:
-        return None
-
-
 def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False):
-    """Runs at once onto dest, from as many sources (each its own tail): every run succeeds, dest only ever holds
-    its old bytes or one whole conversion (or, with gaps, is missing for a moment: a rename that is no single step),
-    and nothing else is left."""
+    """Runs at once onto dest from as many sources (each its own tail): all succeed, dest only ever holds its old bytes
+    or one whole conversion (with gaps, is missing a moment: a rename in two steps), and nothing else is left."""
     sources = sources or runs
     for i in range(sources):
         w.write(f"0{i}.dat", w.scrambled + bytes([i]) * tail)
@@ -340,7 +323,10 @@ def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False):
     processes = [w.tool.start([f"0{i % sources}.dat", dest], w.path) for i in range(runs)]
     seen = set()
     while any(p.poll() is None for p in processes):
-        seen.add(read_or_none(w / dest))
+        try:
+            seen.add((w / dest).read_bytes())
+        except FileNotFoundError:
+            seen.add(None)
     results = [w.tool.finish(p) for p in processes]
     # wine itself, now and then, fails to start a process (its shared user data mapped where something else is):
     # that run never began, and is run again.

@@ -7,15 +7,15 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CHECKER_FAILED, OLD, as_user, nothing, steps
+from conftest import CHECKER_FAILED, OLD, as_user, marked, nothing, steps
 
-posix = pytest.mark.posix
-mounts = pytest.mark.mounts
+posix, mounts, wine = pytest.mark.posix, pytest.mark.mounts, pytest.mark.wine
 linux_only = (posix, mounts, pytest.mark.linux)  # refused only where the kernel tells the host
 root = (posix, mounts)  # as root, which the mounts group runs as
 traced = (posix, pytest.mark.strace)
 memcheck = pytest.mark.memcheck  # each kind of failure once: the row runs under memcheck too
-wine = pytest.mark.wine
+VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-check=full",
+            "--show-leak-kinds=all", "--errors-for-leak-kinds=all"]
 LONG = "a" * 63  # with a leading character, one byte past the name buffers
 
 
@@ -26,11 +26,6 @@ def calls(w, having=""):
         found.setdefault(name, []).append(when)
     w.remove("new.bmp")
     return found
-
-
-def empty_read(w):
-    # Past the datfile's read, the sourcefile's ends early, as a file that shrank after it was sized.
-    return {"wrap": w.tool.inject(f"read:retval=0:when={calls(w)['read'][1]}")}
 
 
 def no_memory(w):
@@ -52,8 +47,7 @@ def file_size_limit(w, ignore_signal=False):
 
 
 def planted_link(w):
-    # With protected_symlinks, a link in a sticky world-writable directory is followed only by its owner or the
-    # directory's.
+    # protected_symlinks: in a sticky world-writable directory only a link's owner or the directory's may follow it.
     sysctl = Path("/proc/sys/fs/protected_symlinks")
     old = sysctl.read_text()
     sysctl.write_text("1")
@@ -63,30 +57,18 @@ def planted_link(w):
     os.lchown(w / "sticky/out.bmp", 1234, 1234)
 
 
-def short_without_stderr(w):
-    w.write("0short.dat", b"\x01")
-    return {"preexec_fn": lambda: os.close(2)}
-
-
-def others_old_file(owner, mode, dir_mode):
-    """The old destfile owner's, of mode, in a directory of dir_mode; the run as user 65534."""
+def others_file(owner, mode, dir_mode, name="old.bmp"):
+    """The file owner's, of mode, in a directory of dir_mode; the run as user 65534."""
     def setup(w):
         os.chmod(w.path, dir_mode)
-        os.chown(w / "old.bmp", owner, owner)
-        os.chmod(w / "old.bmp", mode)
+        os.chown(w / name, owner, owner)
+        os.chmod(w / name, mode)
         return as_user(65534)
     return setup
 
 
-def no_free_inodes(w):
-    w.mkdir("full")
-    w.mount("full", "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs")  # its root directory takes the one inode
-
-
-def read_only_for_another_user(w):
-    os.chmod(w / "001.dat", 0o444)
-    os.chmod(w.path, 0o755)
-    return as_user(65534)
+def case(name, setup, args, message, *marks):
+    return pytest.param(setup, args, message, id=name, marks=marks)
 
 
 DAT, SOURCE, DEST = "Can't open datfile: ", "Can't open sourcefile: ", "Can't create destfile: "
@@ -99,12 +81,6 @@ TOO_SHORT = "Sourcefile is too short to be restored: {EINVAL}"
 LOOP, DENIED, BIG, UNSIZED = "{ELOOP}", "{EACCES}", BUFFER + "{EFBIG}", BUFFER + "{ESPIPE}"
 TO_NEW, TO_OLD, TO_LINK = ["001.dat", "new.bmp"], ["001.dat", "old.bmp"], ["001.dat", "link.bmp"]
 SHORT_TO_OLD = ["0short.dat", "old.bmp"]
-
-
-def case(name, setup, args, message, *marks):
-    return pytest.param(setup, args, message, id=name, marks=marks)
-
-
 FAILURES = [
     case("no misc.dat", lambda w: w.remove("misc.dat"), TO_NEW, DAT + NOENT, memcheck),
     case("misc.dat of 1029 bytes", lambda w: w.write("misc.dat", w.block[:1029]), TO_NEW, READ + NO_ERROR, memcheck),
@@ -136,11 +112,12 @@ FAILURES = [
          *linux_only),
     case("old destfile in an append-only directory", lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
          DEST + NOT_PERMITTED, *linux_only),
-    case("destfile on a filesystem without free inodes", no_free_inodes, ["001.dat", "full/new.bmp"], DEST + NO_SPACE,
-         *root),
+    # Its root directory takes the tmpfs's one inode.
+    case("destfile on a filesystem without free inodes", steps(lambda w: w.mkdir("full"), lambda w: w.mount("full",
+         "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs")), ["001.dat", "full/new.bmp"], DEST + NO_SPACE, *root),
     case("old destfile is immutable", lambda w: w.chattr("old.bmp", "i"), TO_OLD, DEST + NOT_PERMITTED, *root),
     case("old destfile is append-only", lambda w: w.chattr("old.bmp", "a"), TO_OLD, DEST + NOT_PERMITTED, *linux_only),
-    case("old destfile is read-only, to its owner", others_old_file(65534, 0o444, 0o777), TO_OLD, DEST + DENIED, *root),
+    case("old destfile is read-only, to its owner", others_file(65534, 0o444, 0o777), TO_OLD, DEST + DENIED, *root),
     case("destfile is the sourcefile", nothing, ["001.dat", "001.dat"], BUSY, memcheck),
     case("destfile is a hard link to the sourcefile", lambda w: os.link(w / "001.dat", w / "hard.bmp"),
          ["001.dat", "hard.bmp"], BUSY),
@@ -148,8 +125,8 @@ FAILURES = [
     case("sourcefile is a symbolic link to the destfile", lambda w: w.link("0link.dat", "001.dat"),
          ["0link.dat", "001.dat"], BUSY),
     case("destfile is the sourcefile by another path", lambda w: w.mkdir("sub"), ["001.dat", "sub/../001.dat"], BUSY),
-    case("destfile is the read-only sourcefile, for another user", read_only_for_another_user, ["001.dat", "001.dat"],
-         BUSY, *root),
+    case("destfile is the read-only sourcefile, for another user", others_file(0, 0o444, 0o755, "001.dat"),
+         ["001.dat", "001.dat"], BUSY, *root),
     # Windows names: forbidden characters, absent devices, and names that have no exact form in the ANSI code page
     # (wine's is cp1252 here), with the look-alike that best-fit conversion would have used there.
     case("destfile with a character Windows forbids", nothing, ["001.dat", "a<b.bmp"], DEST + INVALID, wine),
@@ -172,20 +149,23 @@ FAILURES = [
     case("empty sourcefile", lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT, memcheck),
     case("sourcefile of 1 byte", lambda w: w.write("0short.dat", b"\x01"), SHORT_TO_OLD, TOO_SHORT),
     # Nowhere to report to: the message is lost, and nothing of it lands in the destfile.
-    case("sourcefile of 1 byte, without standard error", short_without_stderr, SHORT_TO_OLD, None),
+    case("sourcefile of 1 byte, without standard error", steps(lambda w: w.write("0short.dat", b"\x01"),
+         lambda w: {"preexec_fn": lambda: os.close(2)}), SHORT_TO_OLD, None),
     case("sourcefile of 1077 bytes", lambda w: w.write("0short.dat", w.scrambled[:1077]), SHORT_TO_OLD, TOO_SHORT),
     case("sourcefile of 4 GiB", lambda w: w.sparse("0giant.dat", 4 << 30), ["0giant.dat", "old.bmp"], BIG, memcheck),
     case("sourcefile above 4 GiB", lambda w: w.sparse("0giant.dat", (4 << 30) + 1078), ["0giant.dat", "new.bmp"], BIG),
     case("sourcefile of unknown size", lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"], UNSIZED,
          posix, memcheck),
     case("sourcefile is a FIFO without a writer", lambda w: w.fifo("0fifo"), ["0fifo", "new.bmp"], UNSIZED, posix),
-    case("sourcefile ends early", empty_read, TO_NEW, READ + NO_ERROR, *traced),
+    # Past misc.dat's read, the sourcefile's ends early, as a file that shrank after it was sized.
+    case("sourcefile ends early", lambda w: {"wrap": w.tool.inject(f"read:retval=0:when={calls(w)['read'][1]}")},
+         TO_NEW, READ + NO_ERROR, *traced),
     case("sourcefile in /sys, shorter than its size", lambda w: w.link("0sys.dat", "/sys/devices/system/cpu/online"),
          ["0sys.dat", "new.bmp"], READ + NO_ERROR, posix),
     case("sourcefile in /proc, of no size", lambda w: w.link("0proc.dat", "/proc/self/status"),
          ["0proc.dat", "new.bmp"], BUFFER + INVALID, posix),
     case("destfile is a full device", nothing, ["001.dat", "/dev/full"], WRITE + NO_SPACE, posix, memcheck),
-    case("old destfile is another user's in a sticky directory", others_old_file(1000, 0o666, 0o1777), TO_OLD,
+    case("old destfile is another user's in a sticky directory", others_file(1000, 0o666, 0o1777), TO_OLD,
          WRITE + NOT_PERMITTED, *root),
     case("destfile past the file size limit", file_size_limit, TO_OLD, WRITE + "{EFBIG}", posix, memcheck),
     # wine reports the limit as a device failure (ERROR_GEN_FAILURE).
@@ -203,12 +183,7 @@ def test_failure_reports_once_and_changes_nothing(work, setup, args, message):
     assert work.snapshot() == before
 
 
-VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-check=full",
-            "--show-leak-kinds=all", "--errors-for-leak-kinds=all"]
-
-
-@pytest.mark.valgrind
-@pytest.mark.posix
+@marked(pytest.mark.valgrind, posix)
 @pytest.mark.parametrize("setup, args, message, status", [
     pytest.param(nothing, ["001.dat", "new.bmp"], "", 0, id="success"),
     pytest.param(nothing, ["1.dat", "new.bmp"], "", 1, id="usage"),

@@ -7,36 +7,31 @@ from pathlib import Path
 
 import pytest
 
-from conftest import Workdir, nothing
+from conftest import Workdir, marked, nothing, row
 
 # Calls that cannot fail (umask) or whose failure the tool never sees (exit_group: the process is already ending).
 UNFAILING = {"umask", "exit_group"}
-# The sanitizer runtime's own calls (its allocator, its checks around perror): it ends the process by design when
-# they fail.
+# The sanitizer runtime's own calls (its allocator, its checks around perror), whose failure ends the process.
 SANITIZER_OWNED = {"mmap", "munmap", "mremap", "brk", "madvise", "mprotect", "sigaltstack", "dup", "fcntl"}
+# Right after creating the temporary: wine sets its hidden attribute then, and the second such call is stretched (the
+# first is the temporary made delete-on-close, let go where that mark cannot be cleared).
+AFTER_CREATE = ["strace", "-f", "-o", os.devnull, "-e", "trace=fsetxattr",
+                "--inject=fsetxattr:delay_exit=4000000:when=2"]
+CTRL_C = 0xC000013A & 0xFF  # STATUS_CONTROL_C_EXIT, as a POSIX status
 
 
 def is_open(pid, name):
-    """Whether the process holds the file open."""
     try:
         return any(os.readlink(fd).endswith("/" + name) for fd in Path(f"/proc/{pid}/fd").iterdir())
     except FileNotFoundError:  # a descriptor closed meanwhile: look again
         return False
 
 
-def is_hidden(path):
-    """Whether wine keeps FILE_ATTRIBUTE_HIDDEN for the file."""
+def is_hidden(path, written):
+    """Whether wine keeps FILE_ATTRIBUTE_HIDDEN for the file, and it has bytes in it if written."""
     try:
-        return bool(int(os.getxattr(path, "user.DOSATTRIB"), 16) & 0x2)
+        return bool(int(os.getxattr(path, "user.DOSATTRIB"), 16) & 0x2) and (not written or path.stat().st_size > 0)
     except OSError:  # not yet, or gone
-        return False
-
-
-def written(path):
-    """Whether the file has bytes in it yet."""
-    try:
-        return path.stat().st_size > 0
-    except FileNotFoundError:
         return False
 
 
@@ -47,25 +42,16 @@ def without_temporaries(w):
     return {name: what for name, what in seen.items() if name not in temporaries}, len(temporaries)
 
 
-# Right after creating the temporary: wine sets its hidden attribute then, and the second such call is stretched (the
-# first is the temporary made delete-on-close, let go where that mark cannot be cleared).
-AFTER_CREATE = ["strace", "-f", "-o", os.devnull, "-e", "trace=fsetxattr",
-                "--inject=fsetxattr:delay_exit=4000000:when=2"]
-
-
-# A large sourcefile keeps the run busy; the run is past its start once the sourcefile is open, and writing the
-# temporary once that has bytes.
+# A large sourcefile keeps the run busy: past its start once the sourcefile is open, writing once a temporary has bytes.
 @pytest.mark.wine
 @pytest.mark.parametrize("dest, ending, sig, wrap", [
-    pytest.param("old.bmp", 0xC000013A & 0xFF, signal.SIGINT, (),
-                 id="Ctrl+C while writing a temporary ends with STATUS_CONTROL_C_EXIT"),
-    pytest.param("NUL", 0xC000013A & 0xFF, signal.SIGINT, (),
-                 id="Ctrl+C while writing to a device ends with STATUS_CONTROL_C_EXIT"),
-    pytest.param("old.bmp", -signal.SIGKILL, signal.SIGKILL, (), id="kill -9 while writing a temporary"),
-    pytest.param("表.bmp", -signal.SIGKILL, signal.SIGKILL, (),
-                 id="kill -9 while writing a temporary for a name with a backslash byte in cp932"),
-    pytest.param("old.bmp", -signal.SIGKILL, signal.SIGKILL, AFTER_CREATE, marks=pytest.mark.strace,
-                 id="kill -9 right after creating the temporary leaves it only where wine 8 marks it by a second call"),
+    row("Ctrl+C while writing a temporary ends with STATUS_CONTROL_C_EXIT", "old.bmp", CTRL_C, signal.SIGINT, ()),
+    row("Ctrl+C while writing to a device ends with STATUS_CONTROL_C_EXIT", "NUL", CTRL_C, signal.SIGINT, ()),
+    row("kill -9 while writing a temporary", "old.bmp", -signal.SIGKILL, signal.SIGKILL, ()),
+    row("kill -9 while writing a temporary for a name with a backslash byte in cp932", "表.bmp", -signal.SIGKILL,
+        signal.SIGKILL, ()),
+    row("kill -9 right after creating the temporary leaves it only where wine 8 marks it by a second call", "old.bmp",
+        -signal.SIGKILL, signal.SIGKILL, AFTER_CREATE, marks=pytest.mark.strace),
 ])
 def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig, wrap):
     locale = "ja_JP.UTF-8" if dest == "表.bmp" else None
@@ -79,7 +65,7 @@ def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig, wrap
                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
     while not (is_open(process.pid, "0big.dat") if dest == "NUL" else
-               any(is_hidden(work / name) and (wrap or written(work / name)) for name in os.listdir(work.path)
+               any(is_hidden(work / name, written=not wrap) for name in os.listdir(work.path)
                    if name.startswith(".dat2bmp-"))):
         assert process.poll() is None and time.monotonic() < deadline, "neither the sourcefile open nor a temporary"
         time.sleep(0.01)
@@ -97,14 +83,12 @@ def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig, wrap
     assert after == (before, left)
 
 
-@pytest.mark.posix
-@pytest.mark.strace
+@marked(pytest.mark.posix, pytest.mark.strace)
 @pytest.mark.parametrize("setup, args, receiver", [
-    pytest.param(nothing, ["001.dat", "new.bmp"], "new.bmp", id="new destfile"),
-    pytest.param(nothing, ["001.dat", "old.bmp"], "old.bmp", id="old destfile"),
-    pytest.param(lambda w: w.link("link.bmp", "old.bmp"), ["001.dat", "link.bmp"], "old.bmp",
-                 id="old destfile through a link"),
-    pytest.param(nothing, ["001.dat", "001.dat"], "001.dat", id="destfile is the sourcefile"),
+    row("new destfile", nothing, ["001.dat", "new.bmp"], "new.bmp"),
+    row("old destfile", nothing, ["001.dat", "old.bmp"], "old.bmp"),
+    row("old destfile through a link", lambda w: w.link("link.bmp", "old.bmp"), ["001.dat", "link.bmp"], "old.bmp"),
+    row("destfile is the sourcefile", nothing, ["001.dat", "001.dat"], "001.dat"),
 ])
 def test_any_single_failed_call_leaves_old_or_whole_new(tmp_path, tool, bitmap, setup, args, receiver):
     def fresh(name):

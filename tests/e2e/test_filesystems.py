@@ -1,5 +1,4 @@
-"""The tool on real filesystems, each made fresh on an image and mounted (as root): conversions, a full disk, power
-cuts (a filesystem shut down without writing its journal, then remounted), and what a replaced file keeps."""
+"""Real filesystems, fresh on images mounted as root: conversions, a full disk, power cuts, what a replace keeps."""
 import os
 import shutil
 import signal
@@ -10,12 +9,12 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import CAPABILITY, OLD, Result, Workdir, as_user, concurrent_runs, row, steps
+from conftest import CAPABILITY, OLD, Result, Workdir, as_user, concurrent_runs, marked, row, steps
+from test_failures import WRITE
 from test_hostile import killed_at_write
 
 pytestmark = pytest.mark.mounts
-posix = pytest.mark.posix
-strace = pytest.mark.strace
+posix, strace, linux, libattr = pytest.mark.posix, pytest.mark.strace, pytest.mark.linux, pytest.mark.libattr
 killed = (strace, posix)
 
 # Per filesystem: image size in MiB, the command that makes it on the image and the one that mounts it (device and
@@ -31,8 +30,6 @@ FILESYSTEMS = {
 }
 JOURNALED = ["ext4", "xfs"]  # those xfs_io can shut down
 WINE_ROUNDS = 8
-WRITE = "Something is screwy with WriteFile: "
-NO_SPACE = WRITE + "{ENOSPC}"
 
 
 def require(*commands):
@@ -100,8 +97,7 @@ def replaced(before, after, dest):
     return dict(before, **{dest: ("new bitmap", *before.get(dest, after.get(dest, ("",)))[1:])})
 
 
-# Where the temporary is named (FUSE, or the unnamed one refused), signals are caught while it exists, and the
-# caller's mask comes back after.
+# Where the temporary is named (FUSE, or unnamed refused) signals are caught while it exists, then the caller's mask.
 @pytest.mark.parametrize("end", ["with room", "on a full disk", pytest.param("killed at the write", marks=killed)])
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, dest, end):
@@ -116,8 +112,8 @@ def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, des
                 break
             os.posix_fallocate(filler.fileno(), os.fstat(filler.fileno()).st_size, more)
     result = on_fs.run(["001.dat", dest], **(killed_at_write(signal.SIGTERM)(on_fs) if end.startswith("kill") else {}))
-    status, message = {"with room": (0, ""), "on a full disk": (1, NO_SPACE + "\n")}.get(end, (-signal.SIGTERM, ""))
-    assert (result.status, result.stdout, result.stderr) == (status, "", on_fs.tool.words(message))
+    status, said = {"with room": (0, ""), "on a full disk": (1, WRITE + "{ENOSPC}\n")}.get(end, (-signal.SIGTERM, ""))
+    assert (result.status, result.stdout, result.stderr) == (status, "", on_fs.tool.words(said))
     after = look(on_fs)
     assert after == (replaced(before, after, dest) if end == "with room" else before)
 
@@ -189,8 +185,7 @@ def test_concurrent_runs_each_leave_a_whole_conversion(filesystem, on_fs, dest):
 
 # A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then. Had
 # another program's flush made the rename last, the data it names came first.
-@strace
-@posix
+@marked(strace, posix)
 @pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
 def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
     call = "linkat" if dest == "new.bmp" and not tool.portable else "renameat"  # a named temporary is renamed
@@ -226,14 +221,6 @@ def test_block_device_destfile_is_written_and_flushed(work, fault, message):
 
 
 # What a replaced file keeps: its ACL, extended attributes and inode flags, on the filesystems that have them all.
-KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
-# How a run starts: as root; as another user, in the old file's group 1000; as root, the first FS_IOC_SETFLAGS refused
-# as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read first).
-ROOT, USER = {}, as_user(65534, 1000)
-REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
-libattr, linux = pytest.mark.libattr, pytest.mark.linux
-
-
 def kept(path):
     """What users see a replace carry over: mode, ACL entries (getfacl), other extended attributes, flags (lsattr)."""
     seen = {"mode": oct(stat.S_IMODE(os.stat(path).st_mode)), "acl": run("getfacl", "-cnE", path).split()}
@@ -251,23 +238,6 @@ def xattrs(*names):
     return old_file(*(["setfattr", "-n", name, "-v", f"from {name}"] for name in names))
 
 
-CAPABLE = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability", CAPABILITY))
-NAMED = old_file(["chmod", "640"], ["setfacl", "-m", "u:1:rw,u:65534:rw"])  # group::r--, mask::rw-
-ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABLE)
-GROUP_WRITES = steps(old_file(["chmod", "464"]), xattrs("user.origin"))  # the owner may only read
-UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattrs("user.origin"))  # group::-w-
-SET_ID = steps(xattrs("user.origin"), old_file(["chmod", "6775"]))  # which the libraries leave to fchmod
-FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
-NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
-# btrfs: only an empty file takes it.
-NO_COPY_ON_WRITE = steps(lambda w: w.write("old.bmp", b""), lambda w: w.chattr("old.bmp", "C"),
-                         lambda w: w.write("old.bmp", OLD))
-# A value that fills the attribute block of this ext4 (1 KiB blocks), which an inherited ACL too large for the inode
-# would share.
-BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "ab" * 960]), lambda w: run(
-    "setfacl", "-d", "-m", ",".join(f"u:{user}:rw" for user in range(1, 13)), w.path))
-
-
 def project(w):
     """Project id 42: XFS, and ext4 made with project quotas (which need the kernel's quota support)."""
     if subprocess.run(["chattr", "-p", "42", w / "old.bmp"], capture_output=True).returncode:
@@ -281,6 +251,27 @@ def many_attributes(w):
             os.setxattr(w / "old.bmp", f"user.attribute-of-a-long-name-{i:04}", b"x")
         except OSError as error:
             pytest.skip(f"this filesystem holds {i} attributes: {error}")
+
+
+KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
+# How a run starts: as root; as another user, in the old file's group 1000; as root, the first FS_IOC_SETFLAGS refused
+# as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read first).
+ROOT, USER = {}, as_user(65534, 1000)
+REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
+CAPABLE = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability", CAPABILITY))
+NAMED = old_file(["chmod", "640"], ["setfacl", "-m", "u:1:rw,u:65534:rw"])  # group::r--, mask::rw-
+ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABLE)
+GROUP_WRITES = steps(old_file(["chmod", "464"]), xattrs("user.origin"))  # the owner may only read
+UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattrs("user.origin"))  # group::-w-
+SET_ID = steps(xattrs("user.origin"), old_file(["chmod", "6775"]))  # which the libraries leave to fchmod
+FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
+NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
+# btrfs: only an empty file takes it.
+NO_COPY_ON_WRITE = steps(lambda w: w.write("old.bmp", b""), lambda w: w.chattr("old.bmp", "C"),
+                         lambda w: w.write("old.bmp", OLD))
+# A value filling this ext4's attribute block (1 KiB blocks), which an inherited ACL too big for the inode would share.
+BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "ab" * 960]), lambda w: run(
+    "setfacl", "-d", "-m", ",".join(f"u:{user}:rw" for user in range(1, 13)), w.path))
 
 
 @posix
@@ -332,8 +323,7 @@ def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user
     assert kept(on_fs / "new.bmp") == kept(on_fs / "other.bmp")
 
 
-@posix
-@linux
+@marked(posix, linux)
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, fault, cause", [
     row("attributes past what the kernel lists", many_attributes, None, "{E2BIG}"),

@@ -1,5 +1,4 @@
-"""Hostile surroundings: names the kernel resolves to open files, deaths at any moment, a caller's blocked signals,
-a file size limit on standard error, and another user replacing a shared file."""
+"""Hostile surroundings: kernel names of open files, deaths, a caller's signals and limits, another user's files."""
 import ctypes
 import fcntl
 import os
@@ -17,11 +16,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CAPABILITY, OLD, Result, as_user, row
+from conftest import CAPABILITY, OLD, Result, as_user, marked, row
 from test_failures import WRITE, calls
 
-pytestmark = pytest.mark.posix
-linux = pytest.mark.linux
+pytestmark, linux = pytest.mark.posix, pytest.mark.linux
 
 
 def opened(name, flags, content, position=None):
@@ -39,14 +37,30 @@ def opened(name, flags, content, position=None):
     return setup
 
 
+def on_image(mkfs, kind, options):
+    """The old destfile on a fresh filesystem of that kind, mounted on fs with those options."""
+    def place(w):
+        w.sparse("fs.img", 128 << 20)
+        subprocess.run([*mkfs, w / "fs.img"], check=True, capture_output=True)
+        w.mkdir("fs")
+        w.mount("fs", "-t", kind, "-o", f"loop,{options}", w / "fs.img")
+        return "fs/"
+    return place
+
+
 NEW_OLD = ["new.bmp", "old.bmp"]
 X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
 APPENDED, DELETED = opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), opened(None, os.O_RDWR, X, 100)
+BLOCKED = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
+IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
+NO_ACL = on_image(["mkfs.btrfs", "-q", "-f"], "btrfs", "noacl")
+NTFS = on_image(["mkntfs", "-F", "-Q", "-f"], "ntfs-3g", "permissions")
+MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 
 
-# A name of one of the tool's own descriptors is the caller's open file: written at its position, in append mode if
-# open so, and neither replaced nor cut; /dev/stdout of a pipe gives the pipe. One the caller closed is not there;
-# another process's is no caller's.
+# A name of one of the tool's own descriptors is the caller's open file, written at its position (appending if open so),
+# never replaced nor cut; /dev/stdout of a pipe is the pipe. A closed one is gone; another process's is no caller's.
 @pytest.mark.parametrize("dest, opener, stream, expected", [
     row("/dev/stdout, a pipe", "/dev/stdout", None, None, lambda w: w.original),
     row("/dev/stdout appended to a file, then more", "/dev/stdout", APPENDED, "stdout",
@@ -156,9 +170,8 @@ def running_program(w):
     return lambda: program.poll()
 
 
-# Nothing but a rename touches the old file: no write-open that would break a lease, wake a watcher of writes, or
-# meet a running program's ETXTBSY. Its reading for what is kept asks a write lease to break, and does not wait for it
-# (the kernel would, for 45 s, past the run's time limit).
+# Nothing but a rename touches the old file: no write-open to break a lease, wake a watcher of writes or meet a running
+# program's ETXTBSY. Reading what is kept asks a write lease to break, not waiting 45 s as the kernel would.
 @pytest.mark.parametrize("holder, untouched", [
     pytest.param(lease("read"), "", id="a read lease is not broken"),
     pytest.param(lease("write"), "lease broken\n", id="a write lease is not waited for", marks=linux),
@@ -219,13 +232,8 @@ def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
         assert (result.status, os.fstat(log.fileno()).st_size) == (1, 0)
 
 
-BLOCKED = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
-IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
-
-
-# A signal the caller blocked, or ignored as nohup leaves SIGHUP (also where a named temporary has signals caught),
-# stays so. Over an old destfile, the unnamed file is linked under a temporary name, then renamed: a signal between
-# the two waits until both are done.
+# A signal the caller blocked, or ignored as nohup does SIGHUP (also where a named temporary has signals caught), stays
+# so. Over an old destfile the unnamed file is linked under a temporary name, then renamed: a signal between them waits.
 @pytest.mark.strace
 @pytest.mark.parametrize("dest, faults, caller, status", [
     *(row(f"blocked-{dest}", dest, lambda w: ["write:signal=SIGTERM:when=1"], BLOCKED, 0) for dest in NEW_OLD),
@@ -241,15 +249,10 @@ def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, 
     assert (work / dest).read_bytes() == work.original
 
 
-LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
-
-
 # Another program puts a file under the destfile's name while the run links the new file or looks at the name (a
 # run's open calls from misc.dat's on: {2} the name's, {5} the name's once a link found it taken): that file is then
 # replaced as an old destfile is, with every check and all that is kept, or not at all.
-@pytest.mark.mounts
-@pytest.mark.strace
-@linux
+@marked(pytest.mark.mounts, pytest.mark.strace, linux)
 @pytest.mark.parametrize("faults, directory, dest, message", [
     row("another user's private file is kept as it was, but for its bytes", [LINK], None, "new.bmp", ""),
     row("a file in an append-only directory is refused, nothing left", [LINK], "a", "new.bmp", WRITE + "{EPERM}\n"),
@@ -284,22 +287,6 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     assert work.snapshot() == before
     # The new bytes never had the capability.
     assert ("security.capability" in os.listxattr(work / dest)) == bool(message)
-
-
-def on_image(mkfs, kind, options):
-    """The old destfile on a fresh filesystem of that kind, mounted on fs with those options."""
-    def place(w):
-        w.sparse("fs.img", 128 << 20)
-        subprocess.run([*mkfs, w / "fs.img"], check=True, capture_output=True)
-        w.mkdir("fs")
-        w.mount("fs", "-t", kind, "-o", f"loop,{options}", w / "fs.img")
-        return "fs/"
-    return place
-
-
-NO_ACL = on_image(["mkfs.btrfs", "-q", "-f"], "btrfs", "noacl")
-NTFS = on_image(["mkntfs", "-F", "-Q", "-f"], "ntfs-3g", "permissions")
-MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 
 
 @pytest.mark.mounts

@@ -1,18 +1,23 @@
 """Successful conversions: status 0, nothing printed, the restored bytes where the destfile leads, nothing else."""
 import os
-import shutil
 import stat
 import subprocess
 import time
 
 import pytest
 
-from conftest import OLD, Result, as_user, concurrent_runs, nothing, row, steps
-from test_failures import BUSY, SOURCE, WRITE
+from conftest import OLD, Result, as_user, concurrent_runs, marked, nothing, row, steps
+from test_failures import BUSY, SOURCE, WRITE, others_file
 
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
 as_root, traced_linux = (posix, mounts, linux), (posix, strace, linux)
 SOURCE_BUSY, DENIED = SOURCE + "{EBUSY}", WRITE + "{EACCES}"
+# An old destfile of mode 640 given a named user's entry: group::r--, mask::rw- (mode 660). In a user namespace that
+# maps only the process's own id, the entries' ids cannot be set again; nor where the ACL's set fails. Either way the
+# group keeps its own bits (640), never the mask's.
+NAMED = "u:1:rw,u:65534:rw"
+IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}
+ACL_REFUSED = lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")}  # noqa: E731
 
 
 def late_writer(w):
@@ -30,13 +35,6 @@ def direct_write_refused(w):
     return {"wrap": w.tool.inject("write:error=EINVAL:when=1")}
 
 
-def search_only_directory(w):
-    w.mkdir("wx")
-    os.chmod(w / "wx", 0o733)
-    os.chmod(w.path, 0o755)
-    return as_user(65534)
-
-
 RESTORATIONS = [
     row("to a new destfile", nothing, "001.dat", "new.bmp"),
     row("over a shorter old destfile", nothing, "001.dat", "old.bmp"),
@@ -49,8 +47,7 @@ RESTORATIONS = [
     # Only standard error goes: wine itself breaks without standard output.
     row("without standard error", lambda w: {"preexec_fn": lambda: os.close(2)}, "001.dat", "old.bmp"),
     row("with misc.dat a FIFO whose writer writes late", late_writer, "001.dat", "new.bmp", marks=posix),
-    row("with names of 63 bytes", steps(lambda w: shutil.copy(w / "001.dat", w / ("0" + "s" * 62))), "0" + "s" * 62,
-        "d" * 63),
+    row("with names of 63 bytes", lambda w: w.write("0" + "s" * 62, w.scrambled), "0" + "s" * 62, "d" * 63),
     row("into a subdirectory", lambda w: w.mkdir("sub"), "001.dat", "sub/new.bmp"),
     row("into an append-only directory", lambda w: w.append_only("ao"), "001.dat", "ao/new.bmp", marks=as_root),
     # Linux before 4.11 tells no attributes: the old destfile is replaced as where there are none.
@@ -61,7 +58,8 @@ RESTORATIONS = [
         "sub/link.bmp", marks=posix),
     row("through a chain of 40 links", lambda w: w.chain(40), "001.dat", "l1.bmp", marks=posix),
     # The directory's flush then takes the new file's descriptor: the directory's own can only search it.
-    row("into a directory the user may not read", search_only_directory, "001.dat", "wx/new.bmp", marks=as_root),
+    row("into a directory the user may not read", steps(lambda w: w.mkdir("wx"), others_file(0, 0o733, 0o755, "wx")),
+        "001.dat", "wx/new.bmp", marks=as_root),
     *(row(f"of 3 MiB {to}, the direct write refused", direct_write_refused, "0big.dat", dest, marks=traced_linux)
       for to, dest in [("to a new destfile", "new.bmp"), ("over an old destfile", "old.bmp")]),
 ]
@@ -80,8 +78,7 @@ def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest):
     assert after == before
 
 
-@posix
-@pytest.mark.strace
+@marked(posix, strace)
 @pytest.mark.parametrize("call, nth", [("read", 0), ("read", 1), ("write", 0)],
                          ids=["misc.dat's read", "the sourcefile's read", "the destfile's write"])
 def test_interrupted_transfer_goes_on(work, call, nth):
@@ -90,18 +87,7 @@ def test_interrupted_transfer_goes_on(work, call, nth):
     assert (result.status, result.stderr, (work / "old.bmp").read_bytes() == work.original) == (0, "", True)
 
 
-# An old destfile of mode 640 given a named user's entry: group::r--, mask::rw- (mode 660). In a user namespace that
-# maps only the process's own id, the entries' ids cannot be set again; nor where the ACL's set fails. Either way the
-# group keeps its own bits (640), never the mask's.
-NAMED = "u:1:rw,u:65534:rw"
-IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}
-ACL_REFUSED = lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")}  # noqa: E731
-
-
-@posix
-@pytest.mark.strace
-@pytest.mark.mounts
-@pytest.mark.linux
+@marked(posix, strace, mounts, linux)
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_directory_the_user_may_not_read_is_flushed_after_the_rename(work, dest):
     # Write and search only: the directory cannot be opened to be flushed, the filesystem holding it can.

@@ -39,10 +39,9 @@ const std::vector<std::pair<int, std::vector<DWORD>>> causes{
 
 TEST(Win32Host, EachErrorIsReportedAsItsCause)
 {
-	for (const auto& [number, errors] : causes) {
+	for (const auto& [number, errors] : causes)
 		for (const DWORD error : errors)
 			EXPECT_EQ(errno_for(error), number) << "Win32 error " << error;
-	}
 }
 
 // Per code page (0: any), paths and where their folder part ends. "\x95\\" is one character in cp932, its
