@@ -184,7 +184,8 @@ HANDLE create_temporary(const char* target, DWORD attributes, FILETIME created)
 		return INVALID_HANDLE_VALUE;
 	const std::size_t dir = dir_length(target_path);
 	HANDLE temporary = INVALID_HANDLE_VALUE;
-	(void)with_free_name([dir, attributes, &temporary] { return try_create(dir, attributes, temporary); });
+	(void)with_free_name(
+	    [dir, attributes, &temporary] { return try_create(dir, attributes, temporary); });
 	return temporary;
 }
 
