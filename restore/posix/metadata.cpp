@@ -115,8 +115,10 @@ bool set_project(int fd, const struct fsxattr& old)
 	                                  FS_XFLAG_HASATTR;
 	const unsigned extended = old.fsx_xflags & ~set_or_shown;
 	struct fsxattr now {};
-	if ((old.fsx_projid == 0 && extended == 0) || inode_flags(fd, FS_IOC_FSGETXATTR, &now) != 0)
-		return old.fsx_projid == 0 && extended == 0 ? true : is_refused(errno);
+	if (old.fsx_projid == 0 && extended == 0)
+		return true;
+	if (inode_flags(fd, FS_IOC_FSGETXATTR, &now) != 0)
+		return is_refused(errno);
 	struct fsxattr wanted = now;
 	wanted.fsx_xflags |= extended;
 	wanted.fsx_extsize = old.fsx_extsize;
