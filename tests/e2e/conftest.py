@@ -11,6 +11,7 @@ import struct
 import subprocess
 import tempfile
 from collections import Counter, namedtuple
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -25,6 +26,17 @@ OLD = b"the old destfile\n" * 10
 CAPABILITY = struct.pack("<5I", 0x2000001, 1 << 13, 0, 0, 0)
 WINE_START_FAILED = "failed to map the shared user data"
 Result = namedtuple("Result", "status stdout stderr")  # status negative: killed by that signal
+# Per filesystem: image size in MiB, the command that makes it on the image and the one that mounts it (device and
+# mount point appended). XFS has a minimum size; ext4 without -m 0 keeps blocks that only root, as here, may fill;
+# exFAT's FUSE driver wants a block device. Under wine, tmpfs stands for them all: what is tested is the tool's part.
+FILESYSTEMS = {
+    "ext4": (64, ["mkfs.ext4", "-q", "-F", "-m", "0"], ["mount", "-o", "loop"]),
+    "xfs": (300, ["mkfs.xfs", "-q", "-f"], ["mount", "-o", "loop"]),
+    "btrfs": (128, ["mkfs.btrfs", "-q", "-f"], ["mount", "-o", "loop"]),
+    "tmpfs": (16, None, ["mount", "-t", "tmpfs", "-o", "size=16m"]),
+    "exfat": (16, ["mkfs.exfat"], ["mount.exfat-fuse"]),
+    "ntfs": (16, ["mkntfs", "-F", "-Q", "-f"], ["ntfs-3g"]),
+}
 
 
 def pytest_addoption(parser):
@@ -336,3 +348,42 @@ def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False):
     assert seen <= whole | {OLD if dest == "old.bmp" else None} | ({None} if gaps else set())
     assert (w / dest).read_bytes() in whole
     assert sorted(os.listdir(w.path)) == names
+
+
+def require(*commands):
+    """Skips without a command, except in CI, where the group must run (as without root: pytest_runtest_setup)."""
+    if missing := [command for command in commands if not shutil.which(command)]:
+        (pytest.fail if os.environ.get("CI") else pytest.skip)(f"needs {', '.join(missing)}")
+
+
+def run(*command):
+    done = subprocess.run([str(arg) for arg in command], capture_output=True, text=True)
+    assert done.returncode == 0, f"{command}: {done.stderr}"
+    return done.stdout.strip()
+
+
+@contextmanager
+def mounted(kind, where, options=()):
+    """A fresh filesystem mounted on where/mnt, with options for its mount; unmounted (lazily if something still holds it), its loop device and
+    image gone however the block ends."""
+    size, mkfs, mount = FILESYSTEMS[kind]
+    require(*(mkfs or [])[:1], mount[0], *(["losetup"] if kind == "exfat" else []))
+    point, device, loop = where / "mnt", kind, None
+    point.mkdir()
+    try:
+        if mkfs:
+            device = where / f"{kind}.img"
+            with open(device, "wb") as image:
+                image.truncate(size << 20)
+            run(*mkfs, device)
+        if kind == "exfat":
+            device = loop = run("losetup", "-f", "--show", device)
+        run(*mount, *options, device, point)
+        yield point
+    finally:
+        if subprocess.run(["umount", point], capture_output=True).returncode:
+            subprocess.run(["umount", "-l", point], capture_output=True)
+        if loop:
+            subprocess.run(["losetup", "-d", loop])
+        for image in where.glob("*.img"):
+            image.unlink()

@@ -9,66 +9,16 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import CAPABILITY, OLD, Result, Workdir, as_user, concurrent_runs, marked, row, steps
+from conftest import (CAPABILITY, FILESYSTEMS, OLD, Result, Workdir, as_user, concurrent_runs, marked, mounted,
+                      require, row, run, steps)
 from test_failures import WRITE
 from test_hostile import killed_at_write
 
 pytestmark = pytest.mark.mounts
 posix, strace, linux, libattr = pytest.mark.posix, pytest.mark.strace, pytest.mark.linux, pytest.mark.libattr
 killed = (strace, posix)
-
-# Per filesystem: image size in MiB, the command that makes it on the image and the one that mounts it (device and
-# mount point appended). XFS has a minimum size; ext4 without -m 0 keeps blocks that only root, as here, may fill;
-# exFAT's FUSE driver wants a block device. Under wine, tmpfs stands for them all: what is tested is the tool's part.
-FILESYSTEMS = {
-    "ext4": (64, ["mkfs.ext4", "-q", "-F", "-m", "0"], ["mount", "-o", "loop"]),
-    "xfs": (300, ["mkfs.xfs", "-q", "-f"], ["mount", "-o", "loop"]),
-    "btrfs": (128, ["mkfs.btrfs", "-q", "-f"], ["mount", "-o", "loop"]),
-    "tmpfs": (16, None, ["mount", "-t", "tmpfs", "-o", "size=16m"]),
-    "exfat": (16, ["mkfs.exfat"], ["mount.exfat-fuse"]),
-    "ntfs": (16, ["mkntfs", "-F", "-Q", "-f"], ["ntfs-3g"]),
-}
 JOURNALED = ["ext4", "xfs"]  # those xfs_io can shut down
 WINE_ROUNDS = 8
-
-
-def require(*commands):
-    """Skips without a command, except in CI, where the group must run (as without root: conftest.py)."""
-    if missing := [command for command in commands if not shutil.which(command)]:
-        (pytest.fail if os.environ.get("CI") else pytest.skip)(f"needs {', '.join(missing)}")
-
-
-def run(*command):
-    done = subprocess.run([str(arg) for arg in command], capture_output=True, text=True)
-    assert done.returncode == 0, f"{command}: {done.stderr}"
-    return done.stdout.strip()
-
-
-@contextmanager
-def mounted(kind, where):
-    """A fresh filesystem mounted on where/mnt; unmounted (lazily if something still holds it), its loop device and
-    image gone however the block ends."""
-    size, mkfs, mount = FILESYSTEMS[kind]
-    require(*(mkfs or [])[:1], mount[0], *(["losetup"] if kind == "exfat" else []))
-    point, device, loop = where / "mnt", kind, None
-    point.mkdir()
-    try:
-        if mkfs:
-            device = where / f"{kind}.img"
-            with open(device, "wb") as image:
-                image.truncate(size << 20)
-            run(*mkfs, device)
-        if kind == "exfat":
-            device = loop = run("losetup", "-f", "--show", device)
-        run(*mount, device, point)
-        yield point
-    finally:
-        if subprocess.run(["umount", point], capture_output=True).returncode:
-            subprocess.run(["umount", "-l", point], capture_output=True)
-        if loop:
-            subprocess.run(["losetup", "-d", loop])
-        for image in where.glob("*.img"):
-            image.unlink()
 
 
 @pytest.fixture(scope="module", params=[pytest.param(kind, marks=() if kind == "tmpfs" else posix)

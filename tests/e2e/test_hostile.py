@@ -12,11 +12,12 @@ import subprocess
 import sys
 import tempfile
 import time
+from contextlib import ExitStack
 from pathlib import Path
 
 import pytest
 
-from conftest import CAPABILITY, OLD, Result, as_user, marked, row
+from conftest import CAPABILITY, OLD, Result, as_user, marked, mounted, row
 from test_failures import WRITE, calls
 
 pytestmark, linux = pytest.mark.posix, pytest.mark.linux
@@ -37,14 +38,13 @@ def opened(name, flags, content, position=None):
     return setup
 
 
-def on_image(mkfs, kind, options):
-    """The old destfile on a fresh filesystem of that kind, mounted on fs with those options."""
+def on_image(kind, *options):
+    """The old destfile on a fresh filesystem of that kind, mounted with those options until the test ends."""
     def place(w):
-        w.sparse("fs.img", 128 << 20)
-        subprocess.run([*mkfs, w / "fs.img"], check=True, capture_output=True)
         w.mkdir("fs")
-        w.mount("fs", "-t", kind, "-o", f"loop,{options}", w / "fs.img")
-        return "fs/"
+        stack = ExitStack()
+        w.cleanups.append(stack.close)
+        return f"{stack.enter_context(mounted(kind, w / 'fs', options)).relative_to(w.path)}/"
     return place
 
 
@@ -54,8 +54,8 @@ APPENDED, DELETED = opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0
 BLOCKED = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
 IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
 LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
-NO_ACL = on_image(["mkfs.btrfs", "-q", "-f"], "btrfs", "noacl")
-NTFS = on_image(["mkntfs", "-F", "-Q", "-f"], "ntfs-3g", "permissions")
+NO_ACL = on_image("btrfs", "-o", "noacl")
+NTFS = on_image("ntfs", "-o", "permissions")
 MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 
 
