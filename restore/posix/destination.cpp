@@ -80,13 +80,11 @@ int reopen_found(const char* name)
 // those held; the directory it returns is ours to close.
 bool record(bool held, const directory_entry& entry)
 {
-	const int error = errno;
 	close_kept(dir_fd);
 	dir_fd = entry.dir;
 	dir_readable = entry.readable;
 	std::memcpy(leaf, entry.leaf, sizeof leaf);
 	caller_number = entry.caller;
-	errno = error;
 	return held;
 }
 
@@ -181,10 +179,8 @@ bool reconsider_destination(int fd)
 
 void drop_destination()
 {
-	const int error = errno;
 	close_kept(found_fd);
 	close_kept(dir_fd);
-	errno = error;
 }
 
 }  // namespace posix_host

@@ -171,17 +171,13 @@ bool keep_metadata(int fd, const struct stat& old)
 {
 	mode_t mode = keep_owner(fd, old);
 #if defined(HAVE_XATTR) || defined(HAVE_INODE_FLAGS) || defined(HAVE_FCOPYFILE)
-	const int source = open_old_file(old);
+	int source = open_old_file(old);
 #if defined(HAVE_XATTR) || defined(HAVE_FCOPYFILE)
 	const bool kept = keep_attributes(fd, source, mode) && keep_flags(fd, source);
 #else
 	const bool kept = keep_flags(fd, source);
 #endif
-	if (source >= 0) {
-		const int error = errno;
-		close(source);
-		errno = error;
-	}
+	close_kept(source);
 	if (!kept)
 		return false;
 #endif

@@ -14,6 +14,7 @@
 //   commit.cpp             flushed, linked or renamed onto the leaf, or discarded
 #pragma once
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstddef>
@@ -156,11 +157,14 @@ void hold_signals();         // every signal, until release_signals
 void release_signals();      // the caller's mask again; keeps errno
 
 // Closes a descriptor this host keeps, if it holds one, and marks it closed.
+// Keeps errno: it runs on the way out of failures.
 inline void close_kept(int& fd)
 {
+	const int error = errno;
 	if (fd >= 0)
 		close(fd);
 	fd = -1;
+	errno = error;
 }
 
 inline bool is_same_file(const struct stat& a, const struct stat& b)
