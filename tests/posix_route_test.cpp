@@ -64,21 +64,4 @@ TEST(Route, WhereTheNameLeadsDecides)
 	}
 }
 
-TEST(Route, OnlyRegularFilesAreReplaced)
-{
-	for (const auto& [what, named, expected] :
-	     std::initializer_list<std::tuple<finding, bool, output_route>>{
-	         {finding::new_name, false, output_route::unnamed_new},
-	         {finding::old_file, false, output_route::unnamed_old},
-	         {finding::new_name, true, output_route::named},
-	         {finding::old_file, true, output_route::named},
-	         {finding::caller_file, false, output_route::caller},
-	         {finding::other_file, false, output_route::in_place},
-	     }) {
-		SCOPED_TRACE(static_cast<int>(what));
-		EXPECT_EQ(route_for(what, named), expected);
-		EXPECT_EQ(is_own_temporary(expected), what == finding::new_name || what == finding::old_file);
-	}
-}
-
 }  // namespace
