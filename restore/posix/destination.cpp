@@ -12,6 +12,7 @@
 // the directory's descriptor, so that a path swapped mid-run cannot redirect
 // the write.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -34,7 +35,8 @@ namespace {
 
 const char* destfile = nullptr;  // the name as given
 struct stat source_status {};
-int caller_number = -1;  // the caller's descriptor the name leads through
+std::int64_t bitmap_size = -1;  // the sourcefile's, where it has one
+int caller_number = -1;         // the caller's descriptor the name leads through
 
 // What the kernel finds for name; no permission on the file itself is
 // needed.
@@ -74,6 +76,25 @@ int reopen_found(const char* name)
 		return -1;
 	}
 	return fd;
+}
+
+// A block device too small for the whole bitmap, from where it is written
+// on, is refused before anything is written to it (ENOSPC). Its status
+// tells no size (0); its end does, where the system tells it (Linux, the
+// BSDs); one of unknown size is tried.
+bool has_room(int fd)
+{
+	struct stat st {};
+	if (fstat(fd, &st) != 0)
+		return false;
+	if (!S_ISBLK(st.st_mode) || bitmap_size < 0)
+		return true;
+	const off_t start = lseek(fd, 0, SEEK_CUR);
+	const off_t size = start < 0 ? -1 : lseek(fd, 0, SEEK_END);
+	if (size < 0 || lseek(fd, start, SEEK_SET) < 0)
+		return false;
+	errno = size > 0 && size - start < bitmap_size ? ENOSPC : 0;
+	return errno == 0;
 }
 
 // Records the directory and leaf that directory_entry.cpp found, in place of
@@ -151,6 +172,10 @@ host_file choose_output()
 	case finding::refused:
 		break;
 	}
+	if (fd >= 0 && (what == finding::caller_file || what == finding::other_file) && !has_room(fd)) {
+		close_kept(fd);
+		return refuse();
+	}
 	if (fd < 0)
 		return refuse();
 	route = route_for(what, temp_exists != 0);
@@ -191,6 +216,7 @@ host_file host_create_output(const char* name, host_file source)
 	if (!name_given(name) || fstat(static_cast<int>(source), &source_status) != 0)
 		return no_file;
 	destfile = name;
+	bitmap_size = host_size(source);
 	// Other runs may be replacing the same file: look again, a little later
 	// each time, so that a busy name settles (a quarter second in all).
 	for (int tries = 1;; ++tries) {

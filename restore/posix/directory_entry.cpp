@@ -1,6 +1,8 @@
 // Where a found file is listed: its entry in a directory, found by following
 // the name's links as text, each step relative to the directory it is in,
-// and accepted only if it is that very file; and whether that entry may be
+// and accepted only if it is that very file; a step into one of this
+// process's descriptors, or through a link the kernel follows to a file no
+// directory holds, ends the walk there. And whether that entry may be
 // replaced. Owns nothing: what it finds, it returns in a directory_entry,
 // which destination.cpp records.
 #include <cerrno>
@@ -116,6 +118,8 @@ location locate_entry(const char* name, const struct stat& found, directory_entr
 		entry.caller = own_descriptor(entry.dir, entry.leaf);
 		if (entry.caller >= 0)
 			return location::caller;
+		if (entry.caller == not_known)
+			return location::failed;
 		const bool listed = fstatat(entry.dir, entry.leaf, &st, AT_SYMLINK_NOFOLLOW) == 0;
 		if (listed && is_same_file(st, found))
 			return location::listed;
@@ -129,6 +133,13 @@ location locate_entry(const char* name, const struct stat& found, directory_entr
 			errno = listed || hops == 0 ? EAGAIN : ENOENT;
 			return errno == EAGAIN ? location::moved : location::failed;
 		}
+		// The kernel's own step through this link reaches a file no
+		// directory holds (a deleted file's name under /proc/PID/fd): the
+		// link's text names none of its entries, whatever file has that
+		// name now.
+		if (found.st_nlink == 0 && fstatat(entry.dir, entry.leaf, &st, 0) == 0 &&
+		    is_same_file(st, found))
+			return location::unlisted;
 		char link[PATH_MAX];
 		const ssize_t n = readlinkat(entry.dir, entry.leaf, link, sizeof link - 1);
 		if (n < 0)

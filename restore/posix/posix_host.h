@@ -73,10 +73,11 @@ enum class finding {
 
 // Where directory_entry.cpp found a file's name to lead.
 enum class location {
-	listed,  // to the file's own entry in a directory
-	caller,  // through one of the caller's descriptors
-	moved,   // to another file, or to none: the name changed meanwhile (EAGAIN)
-	failed,  // nowhere the run may look; errno says why
+	listed,    // to the file's own entry in a directory
+	caller,    // through one of the caller's descriptors
+	unlisted,  // through a link the kernel follows to a file no directory holds
+	moved,     // to another file, or to none: the name changed meanwhile (EAGAIN)
+	failed,    // nowhere the run may look; errno says why
 };
 
 // A directory held open, and a name in it, as directory_entry.cpp finds them.
@@ -127,7 +128,10 @@ bool may_replace_entry(int dir, const char* name);
 bool is_filled_stream(int fd);
 
 // caller_descriptor.cpp
-int own_descriptor(int dir, const char* name);  // the descriptor number dir/name names, or -1
+// The descriptor number dir/name names, -1 if none of this process's, or
+// not_known with errno.
+constexpr int not_known = -2;
+int own_descriptor(int dir, const char* name);
 int open_caller_descriptor(int fd, const struct stat& found);
 
 // temporary.cpp; name_unnamed, rename_temporary and remove_temporary with

@@ -23,7 +23,8 @@ finding judge_location(const struct stat& found, location where)
 		return finding::caller_file;
 	// A file no directory holds: the name was one of /proc's for it, or the
 	// file was replaced since the name was resolved (look again).
-	if (!S_ISREG(found.st_mode) || (found.st_nlink == 0 && where != location::moved))
+	if (!S_ISREG(found.st_mode) || where == location::unlisted ||
+	    (found.st_nlink == 0 && where != location::moved))
 		return finding::other_file;
 	if (where == location::moved)
 		errno = EAGAIN;
