@@ -1,22 +1,26 @@
 // What the POSIX host's files share. Each variable has one owner, the only
 // file that assigns it; the others read it under the rule written beside it.
-// Helpers in other files return what they find, and the owner records it.
+// Helpers in other files return what they find, and the owner records it;
+// no two files call each other.
 //
 // The life of an output, file by file:
-//   destination.cpp        the destfile's name -> what it leads to -> a route;
-//                          asks directory_entry.cpp where the file is listed,
-//                          and caller_descriptor.cpp whether it is the
-//                          caller's; route.cpp decides
-//   temporary.cpp          a temporary in that directory, which metadata.cpp
-//                          (with attributes.cpp) dresses as the old file;
-//                          signals.cpp guards a named one
-//   transfer.cpp           the bitmap written into it (memory.cpp's buffer)
-//   commit.cpp             flushed, linked or renamed onto the leaf, or discarded
+//   process.cpp      the process around a run: standard streams, arguments,
+//                    reports
+//   destination.cpp  host_create_output: the route the bitmap takes, from
+//                    what lookup.cpp finds the destfile's name leads to
+//   lookup.cpp       what the name leads to, by what the kernel opens: an
+//                    entry in a directory, or one of the caller's descriptors
+//   temporary.cpp    the temporary's whole life: created in that directory,
+//                    guarded against signals, linked or renamed onto the
+//                    leaf with the commit's flushes, or removed
+//   metadata.cpp     what a replace keeps of the old file, with
+//                    attributes.cpp (its ACL and extended attributes)
+//   transfer.cpp     the inputs, sizing, the bitmap written (memory.cpp's
+//                    data buffer)
 #pragma once
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstddef>
 #include <cstdio>
 
@@ -36,107 +40,64 @@ constexpr int max_lookups = 100;  // of a destfile name that keeps changing
 // the disk, which takes only aligned addresses.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 
-// How the bitmap reaches the destfile.
-enum class output_route {
-	in_place,     // the file the kernel found (device, FIFO, unlinked file), written as it is
-	caller,       // one of the caller's descriptors, written at its position
-	unnamed_new,  // O_TMPFILE, linked under the leaf
-	unnamed_old,  // O_TMPFILE, linked under a temporary name, renamed over the old file
-	named,        // a named temporary, renamed onto the leaf
+// What a destfile name leads to, and so how the bitmap reaches it.
+enum class finding {
+	refused,      // nothing the run may write; errno says why
+	new_name,     // nothing yet: a temporary in dir_fd, linked or renamed as leaf
+	old_file,     // a regular file listed at dir_fd/leaf: a temporary renamed over it
+	caller_file,  // one of the caller's descriptors, written at its position
+	other_file,   // a device, FIFO or file no directory holds, written as it is
 };
 
-// Whether the route writes a temporary of this tool's own making, whose open
+// Whether the output is a temporary of this tool's own making, whose open
 // file nobody else shares: only such a file may have its status flags
-// changed (O_DIRECT). Every route is listed, so that a new one is decided here.
-constexpr bool is_own_temporary(output_route how)
+// changed (O_DIRECT). Every finding is listed, so that a new one is decided
+// here.
+constexpr bool is_own_temporary(finding what)
 {
-	switch (how) {
-	case output_route::in_place:
-	case output_route::caller:
-		return false;
-	case output_route::unnamed_new:
-	case output_route::unnamed_old:
-	case output_route::named:
+	switch (what) {
+	case finding::new_name:
+	case finding::old_file:
 		return true;
+	case finding::refused:
+	case finding::caller_file:
+	case finding::other_file:
+		return false;
 	}
 	return false;
 }
 
-// What a destfile name leads to now.
-enum class finding {
-	refused,      // errno says why
-	new_name,     // nothing yet: dir_fd and leaf are where it goes
-	old_file,     // a regular file that may be replaced, at dir_fd and leaf
-	caller_file,  // one of the caller's descriptors
-	other_file,   // a device, FIFO or unlinked file
-};
+// Owned by destination.cpp: what the output is written for, set when it is
+// opened; read by transfer.cpp and temporary.cpp.
+extern finding destination;
 
-// Where directory_entry.cpp found a file's name to lead.
-enum class location {
-	listed,  // to the file's own entry in a directory
-	caller,  // through one of the caller's descriptors
-	moved,   // to another file, or to none: the name changed meanwhile (EAGAIN)
-	failed,  // nowhere the run may look; errno says why
-};
-
-// A directory held open, and a name in it, as directory_entry.cpp finds them.
-struct directory_entry {
-	int dir = -1;           // -1: none held
-	bool readable = false;  // else held with O_PATH or O_SEARCH: no fsync of it
-	char leaf[PATH_MAX] = "";
-	int caller = -1;  // the caller's descriptor the name leads through, or -1
-};
-
-// Owned by destination.cpp, set while the output is created and when a name
-// appears mid-run (commit.cpp asks for that, with no named temporary, so
-// dir_fd changes only while temp_exists is clear); read by the files that
-// run after: temporary.cpp, metadata.cpp, transfer.cpp, commit.cpp and the
-// signal handler.
-extern output_route route;
+// Owned by lookup.cpp, set at each look at the destfile's name: by
+// destination.cpp, and by the commit when another program took a new name
+// meanwhile (only with an unnamed temporary, so dir_fd changes only while
+// temporary.cpp's signal handler has no named one to remove). Read by
+// destination.cpp, temporary.cpp, metadata.cpp and attributes.cpp.
 extern int dir_fd;           // the destfile's directory; -1 when none is held
-extern bool dir_readable;    // see directory_entry::readable
+extern bool dir_readable;    // else held with O_PATH or O_SEARCH: no fsync of it
 extern char leaf[PATH_MAX];  // the destfile's name in dir_fd
 // What the kernel found for the destfile's name, and with O_PATH (else -1)
 // the file itself, held until the output is committed or discarded.
 extern struct stat found_status;
 extern int found_fd;
 
-// Owned by temporary.cpp. The signal handler (signals.cpp) removes the named
-// temporary dir_fd/temp_name when temp_exists is set, so: temp_exists
-// changes only while every signal is held, and dir_fd and temp_name change
-// only while it is clear.
-extern char temp_name[16];
-extern volatile std::sig_atomic_t temp_exists;
-
-// destination.cpp
-void drop_destination();              // closes what is held of it; keeps errno
-bool reconsider_destination(int fd);  // the name taken meanwhile: decide again for fd
-
-// route.cpp: the decisions, from the files' status alone.
-bool may_be_destination(const struct stat& found, const struct stat& source);  // else errno
-finding judge_location(const struct stat& found, location where);
-output_route route_for(finding what, bool named_temporary);
-
-// directory_entry.cpp
-bool open_directory(const char* path, directory_entry& entry);  // the directory and leaf of path
-location locate_entry(const char* name, const struct stat& found, directory_entry& entry);
-bool may_replace_entry(int dir, const char* name);
+// lookup.cpp
+finding look_up(const char* name, const struct stat& source);  // records both for look_again
+finding look_again();                                          // the same name, as it is now
+int open_caller_descriptor();  // the caller's descriptor it found, duplicated; -1 with errno
+void drop_lookup();            // closes what it holds; keeps errno
 
 // process.cpp: whether fd is a standard descriptor the caller had closed,
 // which the process filled with /dev/null for itself.
 bool is_filled_stream(int fd);
 
-// caller_descriptor.cpp
-int own_descriptor(int dir, const char* name);  // the descriptor number dir/name names, or -1
-int open_caller_descriptor(int fd, const struct stat& found);
-
-// temporary.cpp; name_unnamed, rename_temporary and remove_temporary with
-// every signal held.
-int create_temporary(bool private_mode);  // in dir_fd; -1 with errno
-bool link_as_destfile(int fd);            // the unnamed temporary fd as leaf in dir_fd
-bool name_unnamed(int fd);                // the unnamed temporary fd under a fresh temp_name
-bool rename_temporary();                  // temp_name onto leaf, or removed
-void remove_temporary();                  // keeps errno
+// temporary.cpp: a temporary in dir_fd, private until the old file's
+// metadata is given to it; -1 with errno. The commit and the discard are
+// host_commit_output and host_discard_output.
+int create_temporary(bool private_mode);
 
 // metadata.cpp: gives the temporary fd what the old file had; false, with
 // errno, where what it had could not be read or set for another reason than
@@ -150,11 +111,6 @@ bool keep_set_id_bits(int fd);
 // through source (or found_fd where it is -1), with mode's group bits
 // narrowed where the ACL cannot be set.
 bool keep_attributes(int fd, int source, mode_t& mode);
-
-// signals.cpp
-void catch_fatal_signals();  // from here on, a death removes the named temporary
-void hold_signals();         // every signal, until release_signals
-void release_signals();      // the caller's mask again; keeps errno
 
 // Closes a descriptor this host keeps, if it holds one, and marks it closed.
 // Keeps errno: it runs on the way out of failures.

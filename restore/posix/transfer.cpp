@@ -2,7 +2,7 @@
 // and whole transfers, a piece at a time, retried when a signal interrupts
 // them. Owns nothing. A large bitmap's whole blocks are written straight
 // from the buffer to the disk (O_DIRECT): this relies on memory.cpp
-// aligning such a buffer to huge_page, and on the route (destination.cpp)
+// aligning such a buffer to huge_page, and on destination (destination.cpp)
 // to tell whether the output is a temporary of ours (is_own_temporary).
 // Any other output's open file may be shared, the caller's among others: its
 // flags stay as they are.
@@ -90,7 +90,8 @@ std::size_t host_write_all(host_file file, std::span<const std::uint8_t> buffer)
 	constexpr std::size_t direct_block = 4096;
 	const int fd = static_cast<int>(file);
 	const std::size_t blocks = buffer.size() & ~(direct_block - 1);
-	const int flags = is_own_temporary(route) && buffer.size() >= huge_page ? fcntl(fd, F_GETFL) : -1;
+	const int flags =
+	    is_own_temporary(destination) && buffer.size() >= huge_page ? fcntl(fd, F_GETFL) : -1;
 	if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
 		done = move_all(file, buffer.first(blocks), write);
 		const int error = errno;

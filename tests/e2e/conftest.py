@@ -288,6 +288,20 @@ class Workdir:
         subprocess.run(["mount", *args, self.path / name], check=True)
         self.cleanups.append(lambda: subprocess.run(["umount", self.path / name], check=True))
 
+    def procfs(self):
+        """A second procfs mount, outside the directory (which snapshot walks), until the test ends."""
+        point = tempfile.mkdtemp(prefix="dat2bmp-proc-")
+        run("mount", "-t", "proc", "proc", point)
+        self.cleanups.append(lambda: (run("umount", point), os.rmdir(point)))
+        return point
+
+    def loop(self, name, size):
+        """A block device of size bytes, its image beside it (snapshot reads what reached it), linked as name."""
+        self.sparse(f"{name}.img", size)
+        device = run("losetup", "-f", "--show", self / f"{name}.img")
+        self.cleanups.append(lambda: run("losetup", "-d", device))
+        self.link(name, device)
+
     def append_only(self, name):  # a directory holding an old destfile
         self.mkdir(name)
         self.write(f"{name}/old.bmp", OLD)

@@ -165,6 +165,8 @@ FAILURES = [
     case("sourcefile in /proc, of no size", lambda w: w.link("0proc.dat", "/proc/self/status"),
          ["0proc.dat", "new.bmp"], BUFFER + INVALID, posix),
     case("destfile is a full device", nothing, ["001.dat", "/dev/full"], WRITE + NO_SPACE, posix, memcheck),
+    case("destfile is a block device too small for the bitmap", lambda w: w.loop("disk.bmp", 100 << 10),
+         ["001.dat", "disk.bmp"], DEST + NO_SPACE, *root),
     case("old destfile is another user's in a sticky directory", others_file(1000, 0o666, 0o1777), TO_OLD,
          WRITE + NOT_PERMITTED, *root),
     case("destfile past the file size limit", file_size_limit, TO_OLD, WRITE + "{EFBIG}", posix, memcheck),

@@ -50,6 +50,7 @@ def on_image(kind, *options):
 
 NEW_OLD = ["new.bmp", "old.bmp"]
 X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
+AFTER_EARLIER = (lambda w: b"earlier\n" + w.original + b"trailer\n")  # noqa: E731
 APPENDED, DELETED = opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), opened(None, os.O_RDWR, X, 100)
 BLOCKED = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
 IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
@@ -59,16 +60,32 @@ NTFS = on_image("ntfs", "-o", "permissions")
 MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 
 
+def OTHERS(w):  # noqa: N802
+    """Another user's private file, with a file capability, as other."""
+    w.write("other", OLD)
+    os.chown(w / "other", 1000, 1000)
+    os.chmod(w / "other", 0o600)
+    os.setxattr(w / "other", "security.capability", CAPABILITY)
+
+
 # A name of one of the tool's own descriptors is the caller's open file, written at its position (appending if open so),
 # never replaced nor cut; /dev/stdout of a pipe is the pipe. A closed one is gone; another process's is no caller's.
+# {own} is the tool's pid, {proc} a second procfs mount.
 @pytest.mark.parametrize("dest, opener, stream, expected", [
     row("/dev/stdout, a pipe", "/dev/stdout", None, None, lambda w: w.original),
-    row("/dev/stdout appended to a file, then more", "/dev/stdout", APPENDED, "stdout",
-        lambda w: b"earlier\n" + w.original + b"trailer\n"),
+    row("/dev/stdout appended to a file, then more", "/dev/stdout", APPENDED, "stdout", AFTER_EARLIER),
+    *(row(f"{name} appended to a file, then more", dest, APPENDED, "stdout", AFTER_EARLIER, marks=marks)
+      for name, dest, marks in [("/proc/thread-self/fd/N", "/proc/thread-self/fd/1", ()),
+                                ("its own /proc/PID/task/TID/fd/N", "/proc/{own}/task/{own}/fd/1", ()),
+                                ("a second procfs's self/fd/N", "{proc}/self/fd/1", pytest.mark.mounts),
+                                ("a second procfs's PID/fd/N", "{proc}/{own}/fd/1", pytest.mark.mounts)]),
     row("/dev/fd/N of a deleted file", "/dev/fd/{}", DELETED, None,
         lambda w: X[:100] + w.original + X[100 + len(w.original):]),
     row("another process's /proc/PID/fd/N of a deleted file is cut, not the caller's", "/proc/{pid}/fd/{}", DELETED,
         None, lambda w: w.original),
+    row("another process's /proc/PID/fd/N of a deleted file is cut, whatever file has the name its link reads",
+        "/proc/{pid}/fd/{}", lambda w: (DELETED(w), w.write("gone.bmp (deleted)", OLD))[0], None,
+        lambda w: w.original),
     row("/proc/self/fd/N of a memfd", "/proc/self/fd/{}", opened("memfd", 0, b""), None, lambda w: w.original),
     row("/dev/stdin open for reading only is refused", "/dev/stdin", opened("in.bmp", os.O_RDONLY, OLD), "stdin", None),
     *(row(f"{dest.format(fd)} closed is refused", dest, lambda w, fd=fd: fd, "closed", None)
@@ -77,9 +94,14 @@ MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 def test_own_descriptor_destfile_is_the_open_file_it_names(work, dest, opener, stream, expected):
     fd = opener(work) if opener else 1
     before = work.snapshot()
-    streams = {"preexec_fn": lambda: os.close(fd)} if stream == "closed" else {stream: fd} if stream else {}
-    process = work.tool.start(["001.dat", dest.format(fd, pid=os.getpid())], work.path, pass_fds=[fd] if opener else [],
-                              **streams)
+    dest = dest.format(fd, pid=os.getpid(), own="{own}", proc=work.procfs() if "{proc}" in dest else "")
+    hooks = [lambda: os.close(fd)] if stream == "closed" else []
+    if "{own}" in dest:  # known only in the tool's process: a link to the name, made there
+        hooks.append(lambda target=dest: os.symlink(target.format(own=os.getpid()), work / "own.bmp"))
+        dest = "own.bmp"
+    streams = {stream: fd} if stream and stream != "closed" else {}
+    process = work.tool.start(["001.dat", dest], work.path, pass_fds=[fd] if opener else [], **streams,
+                              preexec_fn=lambda: [hook() for hook in hooks])
     out, err = process.communicate(timeout=60)  # the bytes as they are
     if stream == "stdout":  # the caller writes on after the tool, into the same file
         os.write(fd, b"trailer\n")
@@ -89,7 +111,7 @@ def test_own_descriptor_destfile_is_the_open_file_it_names(work, dest, opener, s
     refusal = b"" if (stream, fd) == ("closed", 2) else b"Can't create destfile: Bad file descriptor\n"  # no stderr
     assert (process.returncode, err, received == expected(work)) == (0, b"", True) if expected else \
         (process.returncode, err) == (1, refusal)
-    assert {name: seen for name, seen in work.snapshot().items() if name != "out.bin"} == before
+    assert {name: seen for name, seen in work.snapshot().items() if name not in ("out.bin", "own.bmp")} == before
 
 
 def pieces(pause):
@@ -251,17 +273,20 @@ def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, 
 
 # Another program puts a file under the destfile's name while the run links the new file or looks at the name (a
 # run's open calls from misc.dat's on: {2} the name's, {5} the name's once a link found it taken): that file is then
-# replaced as an old destfile is, with every check and all that is kept, or not at all.
+# replaced as an old destfile is, with every check and all that is kept, or not at all; a device is no file to replace.
 @marked(pytest.mark.mounts, pytest.mark.strace, linux)
-@pytest.mark.parametrize("faults, directory, dest, message", [
-    row("another user's private file is kept as it was, but for its bytes", [LINK], None, "new.bmp", ""),
-    row("a file in an append-only directory is refused, nothing left", [LINK], "a", "new.bmp", WRITE + "{EPERM}\n"),
+@pytest.mark.parametrize("faults, directory, dest, message, put", [
+    row("another user's private file is kept as it was, but for its bytes", [LINK], None, "new.bmp", "", OTHERS),
+    row("a file in an append-only directory is refused, nothing left", [LINK], "a", "new.bmp", WRITE + "{EPERM}\n",
+        OTHERS),
     row("a name that changes again while it is looked at is looked at again", [LINK, "{5}:error=ENOENT"],
-        None, "new.bmp", ""),
+        None, "new.bmp", "", OTHERS),
     row("an old destfile replaced while it is looked at is looked at again", ["{2}:delay_exit=1500000"],
-        None, "old.bmp", ""),
+        None, "old.bmp", "", OTHERS),
+    row("a link to a device is left as it is, the name taken", [LINK], None, "new.bmp", WRITE + "{EEXIST}\n",
+        lambda w: w.link("other", "/dev/null")),
 ])
-def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults, directory, dest, message):
+def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults, directory, dest, message, put):
     # As strace names them: the C library may open by open or openat; the next look is the name's call again.
     opens = [(name, when) for name, when in work.tool.trace(["001.dat", "new.bmp"], work.path) if "open" in name]
     opens.append((opens[2][0], max(when for name, when in opens if name == opens[2][0]) + 1))
@@ -274,19 +299,16 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     faults = [fault.format(*(f"{name}:when={when}" for name, when in opens)) for fault in faults]
     process = work.tool.start(["001.dat", dest], work.path, wrap=work.tool.inject(*faults))
     time.sleep(0.5)  # until the run waits in the call held
-    # Another user's file, with a file capability, made beside dest and renamed onto it.
-    work.write("other", OLD)
-    os.chown(work / "other", 1000, 1000)
-    os.chmod(work / "other", 0o600)
-    os.setxattr(work / "other", "security.capability", CAPABILITY)
+    put(work)  # beside dest, then renamed onto it
     os.replace(work / "other", work / dest)
+    had = "security.capability" in os.listxattr(work / dest)
     before = work.snapshot()
     assert work.tool.finish(process) == Result(1 if message else 0, "", work.tool.words(message))
     if not message:
         before[dest] = (work.original, *before[dest][1:])
     assert work.snapshot() == before
     # The new bytes never had the capability.
-    assert ("security.capability" in os.listxattr(work / dest)) == bool(message)
+    assert ("security.capability" in os.listxattr(work / dest)) == (had and bool(message))
 
 
 @pytest.mark.mounts

@@ -35,9 +35,17 @@ def direct_write_refused(w):
     return {"wrap": w.tool.inject("write:error=EINVAL:when=1")}
 
 
+def descriptor_link_refused(w):
+    # Linux before 6.10 links a descriptor only for a process that may read any directory: /proc's name of it then.
+    os.chmod(w.path, 0o777)
+    return {"wrap": w.tool.inject("linkat:error=ENOENT:when=1"), **as_user(65534)}
+
+
 RESTORATIONS = [
     row("to a new destfile", nothing, "001.dat", "new.bmp"),
     row("over a shorter old destfile", nothing, "001.dat", "old.bmp"),
+    row("to a new destfile by a user the kernel refuses the descriptor's link", descriptor_link_refused, "001.dat",
+        "new.bmp", marks=traced_linux),
     row("over a longer old destfile", lambda w: w.write("old.bmp", b"x" * 999999), "001.dat", "old.bmp"),
     row("with a misc.dat of 2000 bytes", lambda w: w.write("misc.dat", w.block + bytes(range(256)) * 3 + b"z" * 202),
         "001.dat", "new.bmp"),
