@@ -131,7 +131,7 @@ FAILURES = [
     # (wine's is cp1252 here), with the look-alike that best-fit conversion would have used there.
     case("destfile with a character Windows forbids", nothing, ["001.dat", "a<b.bmp"], DEST + INVALID, wine),
     case("destfile names a stream of a file", nothing, ["001.dat", "old.bmp:ads"], DEST + INVALID, wine),
-    case("destfile is an absent printer port", nothing, ["001.dat", "LPT1"], WRITE + "{ENODEV}", wine),
+    case("destfile is an absent printer port", nothing, ["001.dat", "LPT1"], DEST + "{ENODEV}", wine),
     case("sourcefile name not in the code page", lambda w: w.write("0a.dat", w.scrambled), ["0ā.dat", "new.bmp"],
          SOURCE + INVALID, wine),
     case("destfile name not in the code page", lambda w: w.write("a.bmp", OLD), ["001.dat", "ā.bmp"],

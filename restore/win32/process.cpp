@@ -1,8 +1,10 @@
-// Arguments of the Win32 host: the names exactly as the user typed them. The
-// C library's argv has best-fit look-alikes for what the ANSI code page
-// lacks (full-width dots become a way up); the command line as typed is
-// UTF-16, and is converted here without them. Owns the converted arguments.
-// Assumes nothing of the other files.
+// The process around a run on the Win32 host: the console guard set up
+// first, then the names exactly as the user typed them. The C library's argv
+// has best-fit look-alikes for what the ANSI code page lacks (full-width
+// dots become a way up); the command line as typed is UTF-16, and is
+// converted here without them. Owns the converted arguments. Assumes that
+// temporary.cpp's console handler removes the temporary and ends the run;
+// the report's words are errors.cpp's.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -43,8 +45,8 @@ char* to_ansi(const WCHAR* wide, bool& is_inexact)
 	return name;
 }
 
-}  // namespace
-
+// Puts the command line as typed, in the ANSI code page, in place of main's
+// arguments.
 void take_typed_arguments(int& argc, char**& argv)
 {
 	int count = 0;
@@ -66,6 +68,15 @@ void take_typed_arguments(int& argc, char**& argv)
 	LocalFree(wide);
 	argc = count;
 	argv = typed_arguments.data();
+}
+
+}  // namespace
+
+void host_start(int& argc, char**& argv)
+{
+	// Ctrl+C ends the run with its own status, whatever it is writing.
+	catch_console_events();
+	take_typed_arguments(argc, argv);
 }
 
 bool host_exact_argument(int index)

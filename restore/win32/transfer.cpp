@@ -1,12 +1,9 @@
-// The entry points of host.h that open, size and move files, hold memory and
-// ready the process; the destfile's are in destination.cpp, the temporary's
-// in temporary.cpp, the arguments' in arguments.cpp, the report's in
-// errors.cpp. Owns no variable: a file is
-// its handle, passed in and out. Assumes that create_temporary takes over from
-// host_create_output once the destfile is known to be a replaceable file.
+// Opening the inputs, sizing, and whole reads and writes on the Win32 host;
+// where a name's folder part ends, as the inputs' names are typed. Owns no
+// variable: a file is its handle, passed in and out. Assumes nothing of the
+// other files but errors.cpp's table.
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 #include "restore/host_loops.h"
 #include "restore/host_path.h"
@@ -82,13 +79,6 @@ std::size_t dir_length(const char* path)
 	return length;
 }
 
-void host_start(int& argc, char**& argv)
-{
-	// Ctrl+C ends the run with its own status, whatever it is writing.
-	watch_console_events();
-	take_typed_arguments(argc, argv);
-}
-
 host_file host_open_input(const char* name)
 {
 	// Other readers are welcome, so that runs side by side share misc.dat;
@@ -128,17 +118,4 @@ void host_close(host_file file)
 	const int error = errno;
 	CloseHandle(handle_of(file));
 	errno = error;
-}
-
-std::uint8_t* host_allocate(std::size_t size)
-{
-	auto* buffer = static_cast<std::uint8_t*>(std::malloc(size));
-	if (buffer == nullptr)
-		errno = ENOMEM;
-	return buffer;
-}
-
-void host_release(std::uint8_t* buffer, std::size_t)
-{
-	std::free(buffer);
 }
