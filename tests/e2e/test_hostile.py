@@ -20,7 +20,7 @@ import pytest
 from conftest import CAPABILITY, OLD, Result, as_user, marked, mounted, row
 from test_failures import WRITE, calls
 
-pytestmark, linux = pytest.mark.posix, pytest.mark.linux
+posix, linux = pytest.mark.posix, pytest.mark.linux
 
 
 def opened(name, flags, content, position=None):
@@ -71,6 +71,7 @@ def OTHERS(w):  # noqa: N802
 # A name of one of the tool's own descriptors is the caller's open file, written at its position (appending if open so),
 # never replaced nor cut; /dev/stdout of a pipe is the pipe. A closed one is gone; another process's is no caller's.
 # {own} is the tool's pid, {proc} a second procfs mount.
+@posix
 @pytest.mark.parametrize("dest, opener, stream, expected", [
     row("/dev/stdout, a pipe", "/dev/stdout", None, None, lambda w: w.original),
     row("/dev/stdout appended to a file, then more", "/dev/stdout", APPENDED, "stdout", AFTER_EARLIER),
@@ -122,6 +123,7 @@ def pieces(pause):
 
 # A large bitmap through the caller's pipe: each reader gets every byte, as from any writer, and the caller's open
 # file keeps its flags (O_DIRECT would make a pipe of packets that a short read cuts).
+@posix
 @pytest.mark.parametrize("size, reader, blocking", [
     *(row(f"{size} MiB into {name}", size << 20, reader, True) for size in (3, 64)
       for name, reader in [("dd bs=1000", ["dd", "bs=1000", "status=none"]), ("a reader of pieces", pieces(0))]),
@@ -143,6 +145,7 @@ def test_caller_pipe_gets_every_byte_and_keeps_its_flags(work, size, reader, blo
         assert (result.status, result.stderr, received.read() == work.original + tail) == (0, "", True)
 
 
+@posix
 def test_caller_pipe_keeps_its_flags_through_a_death_mid_write(work):
     work.write("0big.dat", work.scrambled + bytes(3 << 20))
     read, write = os.pipe()
@@ -192,11 +195,11 @@ def running_program(w):
     return lambda: program.poll()
 
 
-# Nothing but a rename touches the old file: no write-open to break a lease, wake a watcher of writes or meet a running
-# program's ETXTBSY. Reading what is kept asks a write lease to break, not waiting 45 s as the kernel would.
+# Nothing but a rename touches the old file, under wine too: no write-open to break a lease, wake a watcher of writes or
+# meet a running program's ETXTBSY. Reading what is kept asks a write lease to break, not waiting 45 s as the kernel would.
 @pytest.mark.parametrize("holder, untouched", [
     pytest.param(lease("read"), "", id="a read lease is not broken"),
-    pytest.param(lease("write"), "lease broken\n", id="a write lease is not waited for", marks=linux),
+    pytest.param(lease("write"), "lease broken\n", id="a write lease is not waited for", marks=(posix, linux)),
     pytest.param(watcher, [], id="a watcher sees no write"),
     pytest.param(running_program, None, id="a running program runs on"),
 ])
@@ -230,6 +233,7 @@ def message_into_a_broken_pipe(w):
     return {"preexec_fn": setup}
 
 
+@posix
 @pytest.mark.strace
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 @pytest.mark.parametrize("death, sig", [
@@ -245,6 +249,7 @@ def test_death_leaves_the_directory_as_it_was(work, death, sig, dest):
     assert work.snapshot() == before
 
 
+@posix
 def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
     with tempfile.TemporaryFile() as log:
         def setup():
@@ -256,6 +261,7 @@ def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
 
 # A signal the caller blocked, or ignored as nohup does SIGHUP (also where a named temporary has signals caught), stays
 # so. Over an old destfile the unnamed file is linked under a temporary name, then renamed: a signal between them waits.
+@posix
 @pytest.mark.strace
 @pytest.mark.parametrize("dest, faults, caller, status", [
     *(row(f"blocked-{dest}", dest, lambda w: ["write:signal=SIGTERM:when=1"], BLOCKED, 0) for dest in NEW_OLD),
@@ -274,6 +280,7 @@ def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, 
 # Another program puts a file under the destfile's name while the run links the new file or looks at the name (a
 # run's open calls from misc.dat's on: {2} the name's, {5} the name's once a link found it taken): that file is then
 # replaced as an old destfile is, with every check and all that is kept, or not at all; a device is no file to replace.
+@posix
 @marked(pytest.mark.mounts, pytest.mark.strace, linux)
 @pytest.mark.parametrize("faults, directory, dest, message, put", [
     row("another user's private file is kept as it was, but for its bytes", [LINK], None, "new.bmp", "", OTHERS),
@@ -311,6 +318,7 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     assert ("security.capability" in os.listxattr(work / dest)) == (had and bool(message))
 
 
+@posix
 @pytest.mark.mounts
 @pytest.mark.parametrize("old, user, place, new", [
     row("root keeps owner, group and set-ID bits", (1000, 1000, 0o6775), None, None, (1000, 1000, 0o6775)),

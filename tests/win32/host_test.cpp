@@ -1,5 +1,5 @@
 // Where the Win32 host finds a path's folder part to end, in the ANSI code page of the run (wine's follows
-// the locale). The errno a Win32 error is reported as is read end to end, under wine.
+// the locale), and what a replace keeps of the old destfile's attributes and times, which wine cannot show end to end.
 #include "restore/win32/win32_host.h"
 
 #include <gtest/gtest.h>
@@ -10,38 +10,45 @@
 
 namespace {
 
-// Each cause, with the Win32 errors that mean it: a file on its way out is gone to a new open; a drive
-// without its medium is no device to write to; a read-only file is not the writer's to write; too many
-// reparse points on the way are a loop; a pipe being closed is broken.
-const std::vector<std::pair<int, std::vector<DWORD>>> causes{
-    {0, {ERROR_SUCCESS}},
-    {ENOENT,
-     {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME,
-      ERROR_DELETE_PENDING}},
-    {EACCES, {ERROR_ACCESS_DENIED, ERROR_INVALID_ACCESS, ERROR_CANNOT_MAKE, ERROR_FILE_READ_ONLY}},
-    {EOPNOTSUPP, {ERROR_NOT_SUPPORTED}},
-    {EROFS, {ERROR_WRITE_PROTECT}},
-    {EBUSY, {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_BUSY, ERROR_DEVICE_IN_USE}},
-    {ENOSPC, {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
-    {ENOMEM, {ERROR_NOT_ENOUGH_MEMORY, ERROR_OUTOFMEMORY}},
-    {EINVAL, {ERROR_INVALID_NAME, ERROR_BAD_PATHNAME, ERROR_INVALID_PARAMETER, ERROR_NEGATIVE_SEEK}},
-    {ENOTDIR, {ERROR_DIRECTORY}},
-    {EEXIST, {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS}},
-    {ENAMETOOLONG, {ERROR_FILENAME_EXCED_RANGE, ERROR_BUFFER_OVERFLOW}},
-    {EFBIG, {ERROR_FILE_TOO_LARGE}},
-    {ENODEV, {ERROR_DEV_NOT_EXIST, ERROR_BAD_DEV_TYPE, ERROR_BAD_UNIT, ERROR_NOT_READY}},
-    {ELOOP, {ERROR_CANT_RESOLVE_FILENAME}},
-    {EBADF, {ERROR_INVALID_HANDLE}},
-    {EXDEV, {ERROR_NOT_SAME_DEVICE}},
-    {EPIPE, {ERROR_BROKEN_PIPE, ERROR_NO_DATA}},
-    {EMFILE, {ERROR_TOO_MANY_OPEN_FILES}},
-    {EIO, {ERROR_GEN_FAILURE, ERROR_CRC, ERROR_SEEK}}};
+// What a replace keeps, by the attributes' meanings: archive marks a file whose contents changed since the last backup,
+// so every new destfile has it; hidden, system and not-indexed are the user's marks and stay; read-only never reaches
+// a replace; temporary is the temporary's own (a destfile kept in the cache), as are compressed and encrypted, which
+// basic information cannot set. The creation time is the old file's; a new destfile's is left as made (zero).
+struct kept_case {
+	const char* name;
+	bool replacing;
+	DWORD old_attributes;
+	DWORD attributes;
+	bool keeps_creation;
+};
 
-TEST(Win32Host, EachErrorIsReportedAsItsCause)
+const std::vector<kept_case> kept_cases{
+    {"a new destfile is marked for backup and keeps the time it was made", false, 0, FILE_ATTRIBUTE_ARCHIVE, false},
+    {"a plain old destfile's replacement is marked for backup", true, FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_ARCHIVE,
+     true},
+    {"an archived old destfile's replacement stays marked", true, FILE_ATTRIBUTE_ARCHIVE, FILE_ATTRIBUTE_ARCHIVE, true},
+    {"a hidden old destfile's replacement is hidden", true, FILE_ATTRIBUTE_HIDDEN,
+     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, true},
+    {"a system file's replacement is a system file", true, FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN,
+     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, true},
+    {"a file kept out of the index stays out", true, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED,
+     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_ARCHIVE, true},
+    {"read-only is never made", true, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN,
+     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, true},
+    {"a temporary, compressed or encrypted old file's replacement is none of these", true,
+     FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED, FILE_ATTRIBUTE_ARCHIVE, true},
+};
+
+TEST(Win32Host, ReplaceKeepsTheUsersMarksAndTheCreationTime)
 {
-	for (const auto& [number, errors] : causes)
-		for (const DWORD error : errors)
-			EXPECT_EQ(errno_for(error), number) << "Win32 error " << error;
+	for (const kept_case& c : kept_cases) {
+		BY_HANDLE_FILE_INFORMATION old{};
+		old.dwFileAttributes = c.old_attributes;
+		old.ftCreationTime = {0x89abcdefU, 0x01234567U};
+		const replace_keeps kept = what_replace_keeps(c.replacing ? &old : nullptr);
+		EXPECT_EQ(kept.attributes, c.attributes) << c.name;
+		EXPECT_EQ(kept.created.QuadPart, c.keeps_creation ? 0x0123456789abcdefLL : 0LL) << c.name;
+	}
 }
 
 // Per code page (0: any), paths and where their folder part ends. "\x95\\" is one character in cp932, its

@@ -1,12 +1,15 @@
 // Another program at work beside dat2bmp, as an indexer or a virus scanner is: opens each file that matches a
 // pattern, for reading, with the sharing asked for, and holds it a while.
 //
+// Or a run that hangs holding its turn at a destfile, through the host's own calls.
+//
 // usage: scanner PATTERN SHARING HOLD_MS WATCH_MS
 //   SHARING: the letters r, w, d for FILE_SHARE_READ, _WRITE, _DELETE ("-" for none). Reports "watching
 //   PATTERN" once it looks, then "seen NAME" and "opened NAME" for each file, each on a line of its own, at
 //   once. Ends WATCH_MS after the last new file, or after the first file held if WATCH_MS is 0.
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+// usage: scanner turn NAME
+//   Takes the turn of the runs writing the destfile NAME, reports "holding", and keeps it until killed.
+#include "restore/win32/win32_host.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,13 @@
 
 int main(int argc, char* argv[])
 {
+	if (argc == 3 && std::strcmp(argv[1], "turn") == 0) {
+		if (resolve_destfile(argv[2]) == nullptr || !join_turns() || !take_turn())
+			return 1;
+		std::printf("holding\n");
+		(void)std::fflush(stdout);
+		Sleep(INFINITE);
+	}
 	if (argc != 5)
 		return 2;
 	const auto shares = [&](char letter, DWORD flag) {
