@@ -162,6 +162,13 @@ class Tool:
         assert scanner.stdout.readline().startswith("watching ")
         return scanner
 
+    def hold_turn(self, name, cwd):
+        """Starts a program that takes the turn of the runs writing name and hangs holding it (tests/win32/scanner.cpp)."""
+        holder = subprocess.Popen([*self.launcher, self.scanner, "turn", name], cwd=cwd, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, text=True)
+        assert holder.stdout.readline() == "holding\n"
+        return holder
+
     def trace(self, args, cwd, having="", **popen):
         """The tool's own system calls on this run (whose line has having) as (name, when), when counted from the
         process's start as strace --inject does; the tool's part (past the loader's) starts where misc.dat opens."""
@@ -307,6 +314,18 @@ class Workdir:
         self.write(f"{name}/old.bmp", OLD)
         self.chattr(name, "a")
 
+    def drive(self):
+        """A drive letter wine maps to the directory, until the test ends: its full paths fit a name's 63 bytes."""
+        devices = Path(os.environ["WINEPREFIX"]) / "dosdevices"
+        for letter in "mnopqrstuvwxy":
+            try:
+                os.symlink(self.path, devices / f"{letter}:")
+            except FileExistsError:
+                continue
+            self.cleanups.append(lambda: os.unlink(devices / f"{letter}:"))
+            return f"{letter.upper()}:"
+        pytest.fail("no drive letter free")
+
     def snapshot(self):
         """What a user sees below the directory: names, kinds, bytes, modes."""
         seen = {}
@@ -338,15 +357,17 @@ def work(tmp_path, tool, bitmap):
             giant.unlink()
 
 
-def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False):
-    """Runs at once onto dest from as many sources (each its own tail): all succeed, dest only ever holds its old bytes
-    or one whole conversion (with gaps, is missing a moment: a rename in two steps), and nothing else is left."""
-    sources = sources or runs
+def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False, spellings=(), **popen):
+    """Runs at once onto dest from as many sources (each its own tail), naming it by each of its spellings in turn: all
+    succeed, dest only ever holds its old bytes or one whole conversion (with gaps, is missing a moment: a rename in two
+    steps), and nothing else is left."""
+    sources, spellings = sources or runs, spellings or [dest]
     for i in range(sources):
         w.write(f"0{i}.dat", w.scrambled + bytes([i]) * tail)
     whole = {w.original + bytes([i]) * tail for i in range(sources)}
     names = sorted({*os.listdir(w.path), dest})
-    processes = [w.tool.start([f"0{i % sources}.dat", dest], w.path) for i in range(runs)]
+    processes = [w.tool.start([f"0{i % sources}.dat", spellings[i % len(spellings)]], w.path, **popen)
+                 for i in range(runs)]
     seen = set()
     while any(p.poll() is None for p in processes):
         try:
@@ -356,7 +377,7 @@ def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False):
     results = [w.tool.finish(p) for p in processes]
     # wine itself, now and then, fails to start a process (its shared user data mapped where something else is):
     # that run never began, and is run again.
-    results = [w.tool.run(p.args[len(w.tool.launcher) + 1:], w.path) if WINE_START_FAILED in r.stderr else r
+    results = [w.tool.run(p.args[len(w.tool.launcher) + 1:], w.path, **popen) if WINE_START_FAILED in r.stderr else r
                for p, r in zip(processes, results)]
     assert results == [Result(0, "", "")] * runs
     assert seen <= whole | {OLD if dest == "old.bmp" else None} | ({None} if gaps else set())

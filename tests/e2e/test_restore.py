@@ -2,12 +2,13 @@
 import os
 import stat
 import subprocess
+import sys
 import time
 
 import pytest
 
 from conftest import OLD, Result, as_user, concurrent_runs, marked, nothing, row, steps
-from test_failures import SOURCE, WRITE, others_file
+from test_failures import DEST, SOURCE, WRITE, others_file
 
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
 as_root, traced_linux = (posix, mounts, linux), (posix, strace, linux)
@@ -202,3 +203,51 @@ def test_file_held_by_another_program(work, held, sharing, hold_ms, watch_ms, me
 @pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
 def test_concurrent_runs_each_leave_a_whole_conversion(work, dest):
     concurrent_runs(work, dest, runs=12, tail=1 << 20)
+
+
+def spellings(w):
+    """One file, old.bmp, by the names a user may give it: relative, by the drive letter wine maps to its directory, in
+    other letters' case, verbatim (the \\\\?\\ form), and relative to the drive's folder."""
+    drive = w.drive()
+    return ["old.bmp", f"{drive}\\OLD.bmp", f"\\\\?\\{drive}\\old.BMP", f"{drive}old.bmp"]
+
+
+def busy(w):
+    """Both processors kept busy, and the runs at a lower priority than the loops."""
+    for _ in range(2):
+        loop = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+        w.cleanups.append(loop.kill)
+    return {"preexec_fn": lambda: os.nice(15)}
+
+
+def killed_holder(w):
+    """A program killed while it held old.bmp's turn: abandoned, the turn is the next run's."""
+    holder = w.tool.hold_turn("old.bmp", w.path)
+    holder.kill()
+    holder.communicate()
+
+
+# Runs writing one file take turns at looking at it and renaming over it, however they name it: 10 rounds of 100 runs
+# (about 25 s a round under wine on two processors, twice that when they are kept busy).
+@pytest.mark.wine
+@pytest.mark.parametrize("setup", [
+    row("by names that differ only in spelling", nothing),
+    row("by names that differ only in spelling, the processors kept busy", busy),
+    row("after a holder of the turn was killed", killed_holder),
+])
+def test_hundred_runs_take_turns_however_they_name_the_file(work, setup):
+    popen = setup(work) or {}
+    names = spellings(work)
+    for _ in range(10):
+        work.write("old.bmp", OLD)
+        concurrent_runs(work, "old.bmp", runs=100, tail=4096, sources=4, spellings=names, **popen)
+
+
+# A run that hangs holding its turn holds the others off for 30 s; then they give up, saying so.
+@pytest.mark.wine
+def test_holder_of_the_turn_that_hangs_is_given_up(work):
+    holder = work.tool.hold_turn(f"{work.drive()}old.bmp", work.path)
+    work.cleanups.append(holder.kill)
+    started = time.monotonic()
+    assert work.run(["001.dat", "OLD.BMP"]) == Result(1, "", work.tool.words(DEST + "{EBUSY}") + "\n")
+    assert 30 <= time.monotonic() - started < 60 and (work / "old.bmp").read_bytes() == OLD
