@@ -128,13 +128,21 @@ bool look_at_file(HANDLE file, HANDLE source, bool has_descriptor, BY_HANDLE_FIL
 	                                                                               : 0;
 	if (errno != 0 || (has_descriptor && !may_write(file)))
 		return false;
+	WCHAR final[max_path_length];
 	const DWORD length =
-	    GetFinalPathNameByHandleW(file, resolved, max_path_length, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-	if (length == 0 || length >= max_path_length) {
-		errno = length == 0 ? errno_for(GetLastError()) : ENAMETOOLONG;
-		return false;
+	    GetFinalPathNameByHandleW(file, final, max_path_length, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+	if (length > 0 && length < max_path_length) {
+		std::wmemcpy(resolved, final, length + 1);
+		return true;
 	}
-	return true;
+	// wine 8 gives no final path past MAX_PATH; a name that is no link is
+	// the file's own all the same.
+	const DWORD error = GetLastError();
+	const DWORD entry = GetFileAttributesW(resolved);
+	if (entry != INVALID_FILE_ATTRIBUTES && (entry & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+		return true;
+	errno = length == 0 ? errno_for(error) : ENAMETOOLONG;
+	return false;
 }
 
 }  // namespace

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import OLD, Result, as_user, concurrent_runs, marked, nothing, row, steps
+from conftest import OLD, Result, Workdir, as_user, concurrent_runs, marked, nothing, row, steps, windows_path
 from test_failures import DEST, SOURCE, WRITE, others_file
 
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
@@ -197,6 +197,55 @@ def test_file_held_by_another_program(work, held, sharing, hold_ms, watch_ms, me
     assert not watch_ms or "seen .dat2bmp-" in seen
     assert (work / "old.bmp").read_bytes() == (OLD if message else work.original)
     assert sorted(os.listdir(work.path)) == names
+
+
+def hidden(w, name="old.bmp"):
+    os.setxattr(w / name, "user.DOSATTRIB", b"0x2")  # as wine keeps FILE_ATTRIBUTE_HIDDEN
+
+
+def read_only(w):
+    os.chmod(w / "old.bmp", 0o444)
+
+
+# Names only Windows has, each acting on the one file it resolves to: a drive's full path, a verbatim (\\?\) name
+# taken as given, its trailing dot or space included, and the null device with a colon.
+@pytest.mark.wine
+@pytest.mark.parametrize("setup, dest, receiver", [
+    row("over an old destfile named by its full path on a drive", nothing, "{drive}\\old.bmp", "old.bmp"),
+    row("to a new destfile named by its full path on a drive", nothing, "{drive}\\new.bmp", "new.bmp"),
+    row("over a hidden old destfile, which stays hidden", hidden, "{drive}\\old.bmp", "old.bmp"),
+    row("to a verbatim name with a trailing dot, beside a read-only file named without it", read_only,
+        "\\\\?\\{drive}\\old.bmp.", "old.bmp."),
+    row("to a verbatim name with a trailing space, beside a read-only file named without it", read_only,
+        "\\\\?\\{drive}\\old.bmp ", "old.bmp "),
+    row("to a verbatim name with a trailing dot, beside a folder named without it", lambda w: w.mkdir("dir.bmp"),
+        "\\\\?\\{drive}\\dir.bmp.", "dir.bmp."),
+    *(row(f"to the null device as {name}", nothing, name, None) for name in ("NUL:", "nul:", "\\\\.\\nul")),
+])
+def test_windows_name_leads_to_one_file(work, setup, dest, receiver):
+    setup(work)
+    before = work.snapshot()
+    hidden_before = "user.DOSATTRIB" in os.listxattr(work / "old.bmp")
+    assert work.run(["001.dat", dest.format(drive=work.drive())]) == Result(0, "", "")
+    after = work.snapshot()
+    if receiver:
+        assert after.pop(receiver)[0] == work.original
+        before.pop(receiver, None)
+    assert after == before
+    assert not hidden_before or int(os.getxattr(work / "old.bmp", "user.DOSATTRIB"), 16) & 0x2
+
+
+# A full path past MAX_PATH (260 characters): a name of 40 bytes in a folder of 230, as Windows shows them.
+@pytest.mark.wine
+@pytest.mark.parametrize("old", [False, True], ids=["to a new destfile", "over an old destfile"])
+def test_destfile_past_max_path(tmp_path, tool, bitmap, old):
+    folder, dest = tmp_path / ("d" * (226 - len(windows_path(tmp_path)))), "n" * 36 + ".bmp"
+    work = Workdir(folder, tool, bitmap)
+    if old:
+        work.write(dest, OLD)
+    assert len(windows_path(folder / dest)) > 260
+    assert work.run(["001.dat", dest]) == Result(0, "", "") and (folder / dest).read_bytes() == work.original
+    assert sorted(os.listdir(folder)) == sorted(["misc.dat", "001.dat", "old.bmp", dest])
 
 
 # A new destfile: the runs after the first find the name taken, and replace it as an old one.
