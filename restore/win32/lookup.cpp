@@ -52,7 +52,8 @@ void folder_of(WCHAR (&folder)[max_path_length])
 
 HANDLE open_for_look(const WCHAR* name, DWORD access)
 {
-	return CreateFileW(name, access, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	return CreateFileW(name, access, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+	                   nullptr);
 }
 
 // Why the resolved name cannot be opened: ENOTDIR where its folder part is a
@@ -85,11 +86,12 @@ bool may_write(HANDLE file)
 	DWORD privileges_size = sizeof privileges;
 	DWORD granted = 0;
 	BOOL allowed = FALSE;
-	const bool checked = GetKernelObjectSecurity(file, parts, descriptor, sizeof descriptor, &size) &&
-	                     OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process_token) &&
-	                     DuplicateToken(process_token, SecurityImpersonation, &token) &&
-	                     AccessCheck(descriptor, token, FILE_WRITE_DATA, &mapping, &privileges, &privileges_size,
-	                                 &granted, &allowed);
+	const bool checked =
+	    GetKernelObjectSecurity(file, parts, descriptor, sizeof descriptor, &size) &&
+	    OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process_token) &&
+	    DuplicateToken(process_token, SecurityImpersonation, &token) &&
+	    AccessCheck(descriptor, token, FILE_WRITE_DATA, &mapping, &privileges, &privileges_size, &granted,
+	                &allowed);
 	const DWORD error = GetLastError();
 	if (token != nullptr)
 		CloseHandle(token);
@@ -122,7 +124,7 @@ bool look_at_file(HANDLE file, HANDLE source, bool has_descriptor, BY_HANDLE_FIL
 		return false;
 	}
 	BY_HANDLE_FILE_INFORMATION known{};
-	errno = (old.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EISDIR
+	errno = (old.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0                 ? EISDIR
 	        : GetFileInformationByHandle(source, &known) && same_file(file, known) ? EBUSY
 	        : (old.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0                ? EACCES
 	                                                                               : 0;
@@ -204,8 +206,8 @@ bool join_turns()
 	// In capitals as the system's own table has them, as file systems fold
 	// case (Ä and ä are one name).
 	WCHAR folded[MAX_PATH + 1];
-	const int folded_length =
-	    LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, leaf, -1, folded, MAX_PATH + 1, nullptr, nullptr, 0);
+	const int folded_length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, leaf, -1, folded,
+	                                        MAX_PATH + 1, nullptr, nullptr, 0);
 	if (folded_length == 0)
 		return false;
 	unsigned long long hash = 14695981039346656037ULL;

@@ -130,7 +130,8 @@ DWORD rename_by_handle()
 	if (!no_posix_rename) {
 		rename_to.info.Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
 		SetLastError(ERROR_SUCCESS);
-		if (SetFileInformationByHandle(temp_handle, file_rename_info_ex, &rename_to, sizeof rename_to) != 0)
+		if (SetFileInformationByHandle(temp_handle, file_rename_info_ex, &rename_to,
+		                               sizeof rename_to) != 0)
 			return ERROR_SUCCESS;
 		const DWORD error = GetLastError();
 		if (!cannot_rename_open(error))
@@ -164,7 +165,8 @@ DWORD try_rename_temporary()
 		CloseHandle(temp_handle);
 		temp_handle = INVALID_HANDLE_VALUE;
 	}
-	if (MoveFileExW(temp_path, rename_to.info.FileName, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
+	if (MoveFileExW(temp_path, rename_to.info.FileName,
+	                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
 		return GetLastError();
 	return ERROR_SUCCESS;
 }
@@ -188,8 +190,8 @@ bool try_create(std::size_t dir, HANDLE& created)
 	hold_console_events();
 	const DWORD on_close = no_disposition_ex ? 0 : FILE_FLAG_DELETE_ON_CLOSE;
 	const HANDLE handle =
-	    CreateFileW(temp_path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-	                FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | on_close, nullptr);
+	    CreateFileW(temp_path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+	                CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | on_close, nullptr);
 	const DWORD error = GetLastError();
 	bool marked = false;
 	if (handle != INVALID_HANDLE_VALUE) {

@@ -1,5 +1,6 @@
 // Where the Win32 host finds a path's folder part to end, in the ANSI code page of the run (wine's follows
-// the locale), and what a replace keeps of the old destfile's attributes and times, which wine cannot show end to end.
+// the locale), and what a replace keeps of the old destfile's attributes and times, which wine cannot show
+// end to end.
 #include "restore/win32/win32_host.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +11,11 @@
 
 namespace {
 
-// What a replace keeps, by the attributes' meanings: archive marks a file whose contents changed since the last backup,
-// so every new destfile has it; hidden, system and not-indexed are the user's marks and stay; read-only never reaches
-// a replace; temporary is the temporary's own (a destfile kept in the cache), as are compressed and encrypted, which
-// basic information cannot set. The creation time is the old file's; a new destfile's is left as made (zero).
+// What a replace keeps, by the attributes' meanings: archive marks a file whose contents changed since the
+// last backup, so every new destfile has it; hidden, system and not-indexed are the user's marks and stay;
+// read-only never reaches a replace; temporary is the temporary's own (a destfile kept in the cache), as are
+// compressed and encrypted, which basic information cannot set. The creation time is the old file's; a new
+// destfile's is left as made (zero).
 struct kept_case {
 	const char* name;
 	bool replacing;
@@ -23,10 +25,12 @@ struct kept_case {
 };
 
 const std::vector<kept_case> kept_cases{
-    {"a new destfile is marked for backup and keeps the time it was made", false, 0, FILE_ATTRIBUTE_ARCHIVE, false},
-    {"a plain old destfile's replacement is marked for backup", true, FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_ARCHIVE,
-     true},
-    {"an archived old destfile's replacement stays marked", true, FILE_ATTRIBUTE_ARCHIVE, FILE_ATTRIBUTE_ARCHIVE, true},
+    {"a new destfile is marked for backup and keeps the time it was made", false, 0, FILE_ATTRIBUTE_ARCHIVE,
+     false},
+    {"a plain old destfile's replacement is marked for backup", true, FILE_ATTRIBUTE_NORMAL,
+     FILE_ATTRIBUTE_ARCHIVE, true},
+    {"an archived old destfile's replacement stays marked", true, FILE_ATTRIBUTE_ARCHIVE,
+     FILE_ATTRIBUTE_ARCHIVE, true},
     {"a hidden old destfile's replacement is hidden", true, FILE_ATTRIBUTE_HIDDEN,
      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, true},
     {"a system file's replacement is a system file", true, FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN,
@@ -36,7 +40,8 @@ const std::vector<kept_case> kept_cases{
     {"read-only is never made", true, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN,
      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, true},
     {"a temporary, compressed or encrypted old file's replacement is none of these", true,
-     FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED, FILE_ATTRIBUTE_ARCHIVE, true},
+     FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED, FILE_ATTRIBUTE_ARCHIVE,
+     true},
 };
 
 TEST(Win32Host, ReplaceKeepsTheUsersMarksAndTheCreationTime)
