@@ -4,8 +4,9 @@
 // a name given in that form is taken as given. The turn, the look, the
 // same-file and read-only tests and the rename all act on that one name; the
 // look replaces it with the final path of the file it found, so that a link
-// is followed to its file. Owns the resolved name, the turns' mutex and
-// whether this run holds its turn. Assumes nothing of the other files but
+// is followed to its file. Owns the resolved name, the turns' mutex, whether
+// this run holds its turn, and the buffer of the old file's security
+// descriptor. Assumes nothing of the other files but
 // errors.cpp's table.
 //
 // A turn: runs writing one file look at it and rename over it one at a time,
@@ -22,9 +23,10 @@ namespace {
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD look_access = FILE_READ_ATTRIBUTES | READ_CONTROL;
-// A run waits for its turn as long as the holder lives (a holder that ends
-// abandons it, and it is taken at once), but no longer than this while one
-// holder keeps it: a run holds its turn for a few opens or one rename.
+// A run waits for its turn while its holders live (a holder that ends
+// abandons it, and it is taken at once), up to this in all: a run holds its
+// turn for a few opens or one rename, so that a turn not had in 30 s means a
+// holder that hangs, and the run gives up (EBUSY).
 constexpr DWORD max_turn_wait = 30000;
 
 WCHAR resolved[max_path_length];
