@@ -78,3 +78,9 @@
 #if __has_include(<copyfile.h>)
 #define HAVE_FCOPYFILE 1
 #endif
+// The POSIX.1e ACL calls (FreeBSD's C library; on Linux libacl, which the
+// portable build links), where nothing above carries the ACL.
+#if !defined(HAVE_XATTR) && !defined(HAVE_FCOPYFILE) && __has_include(<sys/acl.h>) && \
+    (defined(DAT2BMP_LIBACL) || !defined(__linux__))
+#define HAVE_POSIX_ACL 1
+#endif

@@ -8,7 +8,7 @@
 //                          and caller_descriptor.cpp whether it is the
 //                          caller's; route.cpp decides
 //   temporary.cpp          a temporary in that directory, which metadata.cpp
-//                          (with attributes.cpp) dresses as the old file;
+//                          dresses as the old file;
 //                          signals.cpp guards a named one
 //   transfer.cpp           the bitmap written into it (memory.cpp's buffer)
 //   commit.cpp             flushed, linked or renamed onto the leaf, or discarded
@@ -138,18 +138,13 @@ bool name_unnamed(int fd);                // the unnamed temporary fd under a fr
 bool rename_temporary();                  // temp_name onto leaf, or removed
 void remove_temporary();                  // keeps errno
 
-// metadata.cpp: gives the temporary fd what the old file had; false, with
-// errno, where what it had could not be read or set for another reason than
-// the process's rights or the filesystem's lack.
+// metadata.cpp: gives the temporary fd what the old file had, as its table
+// of what a replace keeps says; false, with errno, on any error that table
+// does not excuse.
 bool keep_metadata(int fd, const struct stat& old);
 // After the bitmap is written: a write by a process without CAP_FSETID
 // clears the set-ID bits keep_metadata gave.
 bool keep_set_id_bits(int fd);
-
-// attributes.cpp: the ACL and extended attributes of the old file, read
-// through source (or found_fd where it is -1), with mode's group bits
-// narrowed where the ACL cannot be set.
-bool keep_attributes(int fd, int source, mode_t& mode);
 
 // signals.cpp
 void catch_fatal_signals();  // from here on, a death removes the named temporary
