@@ -307,7 +307,8 @@ bool keep_acl(int fd, int source, bool group_kept, mode_t& mode, bool& acl_set)
 	if (!set && source >= 0 && !is_excused(kept::acl, error))
 		return false;
 	acl_set = set && extended;
-	mode &= set ? ~mode_t{0} : ~others_bits;
+	// A minimal ACL a filesystem without ACLs refuses: the mode says it all.
+	mode &= set || (!extended && source >= 0 && is_unsupported(error)) ? ~mode_t{0} : ~others_bits;
 	return true;
 }
 #else
