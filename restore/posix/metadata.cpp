@@ -1,16 +1,10 @@
-// What an old destfile carries over to the temporary that replaces it, so
-// that the replaced file looks as one written in place would. The table
-// `keeps` says, for each thing kept, how it is read and set, which errors
-// leave it out and what narrows then: the new file never grants anyone more
-// than the old one did. Any other error fails the run before the temporary
-// is put in place, the old destfile untouched. On Linux the ACL and extended
-// attributes go as the kernel stores them; the portable build carries the
-// ACL through the POSIX.1e calls where it has them, macOS through its own
-// copier. Owns kept_mode, the mode given. Reads the old file through
-// found_fd (destination.cpp) and opened again for reading at dir_fd/leaf,
-// checked against old, its fstat. destination.cpp calls keep_metadata on a
-// fresh private temporary, or on one already written when an old file took
-// the name meanwhile.
+// What an old destfile carries over to the temporary that replaces it, so that the replaced file looks as
+// one written in place would: the table `keeps` says what, how, which errors leave what out and what narrows
+// then, so that the new file never grants anyone more than the old one did. Any other error fails the run,
+// the old destfile untouched. Owns kept_mode, the mode given. Reads the old file through found_fd
+// (destination.cpp) and opened again at dir_fd/leaf. destination.cpp calls keep_metadata on a fresh
+// private temporary, or on one already written when an old file took the name meanwhile.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -42,89 +36,62 @@
 namespace posix_host {
 namespace {
 
-enum class kept { reading, owner, group, mode, acl, attributes, flags, project };
+enum class kept { reading, owner, group, mode, acl, attributes, flags };
 
 struct keeping {
 	kept what;
 	std::array<int, 6> excused;  // the errors that leave it out; 0 ends the list
 };
 
-// What a replace keeps, a row each: how it is read, how it is set, which
-// errors leave it out, what narrows then.
-constexpr std::array<keeping, 8> keeps{{
-    // The old file opened again for reading, for its attributes and flags
-    // (and in the portable build its ACL): by its name, or where the name
-    // leads elsewhere now through found_fd. Left out only where the process
-    // may not read it: then its attributes and flags; an ACL not known then
-    // leaves group and other nothing.
+// What a replace keeps, in kept's order: how it is read and set, which errors leave it out, what narrows.
+constexpr std::array<keeping, 7> keeps{{
+    // The old file opened for reading (attributes, flags; the portable build's ACL): by name, else through
+    // found_fd. Left out only where the process may not read it: an ACL not known then leaves group and
+    // other nothing.
     {kept::reading, {EACCES, EPERM}},
-    // fstat of the temporary; fchown. Not permitted, an id the user
-    // namespace cannot map, a filesystem without owners. Left out: the
-    // set-user-ID bit.
+    // fstat of the temporary; fchown. Not permitted, an id the user namespace cannot map, a filesystem
+    // without owners. Left out: the set-user-ID bit.
     {kept::owner, {EPERM, EINVAL, ENOTSUP, EOPNOTSUPP, ENOSYS}},
-    // fchown of the group alone, where the owner is left out. Left out: the
-    // set-group-ID bit, and what the old file gave its group (the group
-    // bits, or the ACL's group:: entry) narrowed to what it gave other: the
-    // new file's group is another one.
+    // fchown of the group alone, where the owner is left out. Left out: set-group-ID; the group bits, or
+    // the ACL's group:: entry, narrowed to what other had, as the new file's group is another one.
     {kept::group, {EPERM, EINVAL, ENOTSUP, EOPNOTSUPP, ENOSYS}},
-    // fchmod, last, and again after the bitmap is written, which clears
-    // set-ID bits. A filesystem that keeps no modes: the temporary's own
-    // private mode stays.
+    // fchmod, last, and again after the bitmap is written, which clears set-ID bits. A filesystem that
+    // keeps no modes: the temporary's own private mode stays.
     {kept::mode, {EPERM, ENOTSUP, EOPNOTSUPP, ENOSYS}},
-    // system.posix_acl_access read directly, listed or not, and set as
-    // stored, after the attributes (it may deny the owner the write they
-    // take); the one the temporary inherited removed first. None: ENODATA,
-    // or not supported and not listed. Left out where not permitted, not
-    // supported or an id cannot be mapped: the mode then gives no one more
-    // than any entry did; an ACL listed but unreadable, or an inherited one
-    // that stays, leaves group (and other) nothing.
+    // system.posix_acl_access read, listed or not, set as stored after the attributes (it may deny the
+    // owner the write they take); the inherited one removed first. None: ENODATA, or unsupported and not
+    // listed. Left out: the mode then gives no one more than any entry did; an ACL listed but unreadable,
+    // or an inherited one that stays, leaves group (and other) nothing.
     {kept::acl, {EPERM, EINVAL, ENOTSUP, EOPNOTSUPP}},
-    // Listed, then each read and set as stored: those /etc/xattr.conf keeps
-    // (libattr), else user.*. Left out one by one: not permitted, not
-    // supported, an id not mapped, gone meanwhile (FUSE forgets a file
-    // another run replaced).
+    // Listed, each read and set as stored: those /etc/xattr.conf keeps (libattr), else user.*. Left out
+    // one by one; gone meanwhile too (FUSE forgets a file another run replaced).
     {kept::attributes, {EPERM, ENOTSUP, EOPNOTSUPP, EINVAL, ENODATA, ENOENT}},
-    // FS_IOC_GETFLAGS; FS_IOC_SETFLAGS, bit by bit where the whole set is
-    // refused. Left out: not permitted, not taken by the filesystem (ENOTTY,
-    // EINVAL) or by an emulator (ENOSYS, qemu-user).
+    // Inode flags: FS_IOC_GETFLAGS, FS_IOC_SETFLAGS bit by bit where the whole set is refused; project id
+    // and XFS's extended flags: FS_IOC_FSGETXATTR, FS_IOC_FSSETXATTR, else the project id alone. Left out:
+    // not permitted, not taken by the filesystem (ENOTTY, EINVAL) or by an emulator (ENOSYS, qemu-user).
     {kept::flags, {EPERM, ENOTTY, ENOTSUP, EOPNOTSUPP, EINVAL, ENOSYS}},
-    // FS_IOC_FSGETXATTR; FS_IOC_FSSETXATTR, with XFS's extended flags, else
-    // the project id alone. Left out as the flags.
-    {kept::project, {EPERM, ENOTTY, ENOTSUP, EOPNOTSUPP, EINVAL, ENOSYS}},
 }};
 
 constexpr bool is_excused(kept what, int error)
 {
-	for (const keeping& row : keeps) {
-		for (const int excused : row.excused) {
-			if (row.what == what && excused != 0 && excused == error)
-				return true;
-		}
-	}
-	return false;
+	const keeping& row = keeps.at(static_cast<std::size_t>(what));
+	return row.what == what && error != 0 &&
+	       std::find(row.excused.begin(), row.excused.end(), error) != row.excused.end();
 }
 
 // Not supported: ENOTSUP, which some systems spell EOPNOTSUPP.
 constexpr bool is_unsupported(int error)
 {
-	const std::array<int, 2> unsupported{ENOTSUP, EOPNOTSUPP};
-	return error == unsupported[0] || error == unsupported[1];
+	constexpr std::array<int, 2> unsupported{ENOTSUP, EOPNOTSUPP};
+	return std::find(unsupported.begin(), unsupported.end(), error) != unsupported.end();
 }
 
 mode_t kept_mode = 0;  // set-ID bits that a write may clear: given again by keep_set_id_bits
 
-constexpr mode_t group_bits = 070;
-constexpr mode_t others_bits = 077;
+constexpr mode_t group_bits = 070, others_bits = 077;
 
-// The group's bits no wider than other's.
-constexpr mode_t narrow_group(mode_t mode)
-{
-	return (mode & ~group_bits) | (mode & (mode << 3U) & group_bits);
-}
-
-// The owner first: giving a file away clears its set-ID bits. Where the
-// owner may not be given, the group still may be. Some filesystems report
-// success and change nothing: what counts is what is there now.
+// The owner first: giving a file away clears its set-ID bits. Where the owner may not be given, the group
+// still may be. Some filesystems report success and change nothing: what counts is what is there now.
 bool keep_owner(int fd, const struct stat& old, struct stat& now)
 {
 	if (fstat(fd, &now) != 0)
@@ -141,12 +108,10 @@ bool keep_owner(int fd, const struct stat& old, struct stat& now)
 #ifdef HAVE_XATTR
 constexpr const char* access_acl = "system.posix_acl_access";
 
-// Room for the largest value the kernel stores (XATTR_SIZE_MAX); pages never
-// touched cost nothing.
+// Room for the largest value the kernel stores (XATTR_SIZE_MAX); pages never touched cost nothing.
 char value[65536];
 
-// Not security.capability, which the kernel drops from a file written to:
-// the new bytes never had it.
+// Not security.capability, which the kernel drops from a file written to: the new bytes never had it.
 bool is_kept(const char* name)
 {
 #ifdef HAVE_LIBATTR
@@ -157,16 +122,15 @@ bool is_kept(const char* name)
 #endif
 }
 
-// An ACL as the kernel stores it: a 4-byte header, then 8-byte entries
-// (tag, permission, id; little-endian). What its entries grant: the owning
-// group, other, the mask, and the least that any named entry grants.
+// An ACL as the kernel stores it: a 4-byte header, then 8-byte entries (tag, permission, id; little-endian).
+// What it grants the owning group, other, the mask, and the least any named entry grants.
 struct grants {
 	mode_t group = 0, other = 0, mask = 07, named = 07;
 };
 
 grants read_acl(unsigned char* acl, std::size_t size, bool narrow)
 {
-	constexpr unsigned named_entries = 0x02 | 0x08, group_entry = 0x04, mask_entry = 0x10, other_entry = 0x20;
+	constexpr unsigned named = 0x02 | 0x08, group_entry = 0x04, mask_entry = 0x10, other_entry = 0x20;
 	grants found;
 	for (std::size_t at = 4; at + 8 <= size; at += 8) {
 		const unsigned tag = acl[at] | (static_cast<unsigned>(acl[at + 1]) << 8U);
@@ -174,9 +138,9 @@ grants read_acl(unsigned char* acl, std::size_t size, bool narrow)
 		found.group = tag == group_entry ? permission : found.group;
 		found.other = tag == other_entry ? permission : found.other;
 		found.mask = tag == mask_entry ? permission : found.mask;
-		found.named &= (tag & named_entries) != 0 ? permission : 07;
+		found.named &= (tag & named) != 0 ? permission : 07;
 	}
-	// The group:: entry no wider than other's (it follows group::).
+	// The group:: entry no wider than other's.
 	for (std::size_t at = 4; narrow && at + 8 <= size; at += 8) {
 		if (acl[at] == group_entry && acl[at + 1] == 0)
 			acl[at + 2] = static_cast<unsigned char>(found.group & found.other);
@@ -184,34 +148,25 @@ grants read_acl(unsigned char* acl, std::size_t size, bool narrow)
 	return found;
 }
 
-// The names of the old file's attributes, however many, as long as the
-// kernel can list them: past 64 KiB of names it lists none (E2BIG). Through
-// found_fd where the old file could not be read.
-ssize_t list_at(int source, char* names, std::size_t size)
-{
-	return source >= 0 ? flistxattr(source, names, size) : listxattr(fd_path(found_fd).text, names, size);
-}
-
+// The names of the old file's attributes, however many, as long as the kernel can list them: past 64 KiB
+// of names it lists none (E2BIG). Through found_fd where the old file could not be read.
 char* list_names(int source, ssize_t& size)
 {
-	size = list_at(source, nullptr, 0);
-	while (size > 0) {
-		char* names = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
+	const fd_path found(found_fd);
+	for (char* names = nullptr;; std::free(names)) {  // more meanwhile, if ERANGE
+		size = source >= 0 ? flistxattr(source, nullptr, 0) : listxattr(found.text, nullptr, 0);
+		names = size > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size))) : nullptr;
 		if (names == nullptr)
 			return nullptr;
-		const ssize_t listed = list_at(source, names, static_cast<std::size_t>(size));
-		if (listed >= 0 || errno != ERANGE) {
-			size = listed;
+		size = source >= 0 ? flistxattr(source, names, static_cast<std::size_t>(size))
+		                   : listxattr(found.text, names, static_cast<std::size_t>(size));
+		if (size >= 0 || errno != ERANGE)
 			return names;
-		}
-		std::free(names);  // more meanwhile
-		size = list_at(source, nullptr, 0);
 	}
-	return nullptr;
 }
 
-// The attributes but the ACL, each read and set; listed says whether the ACL
-// is among them. Where the old file could not be read, only listed.
+// The attributes but the ACL, each read and set; listed says whether the ACL is among them. Where the old
+// file could not be read, only listed.
 bool copy_attributes(int fd, int source, bool& listed)
 {
 	ssize_t size = 0;
@@ -226,8 +181,9 @@ bool copy_attributes(int fd, int source, bool& listed)
 		if (source < 0 || std::strcmp(name, access_acl) == 0 || !is_kept(name))
 			continue;
 		const ssize_t length = fgetxattr(source, name, value, sizeof value);
-		copied = (length >= 0 && fsetxattr(fd, name, value, static_cast<std::size_t>(length), 0) == 0) ||
-		         is_excused(kept::attributes, errno);
+		copied =
+		    (length >= 0 && fsetxattr(fd, name, value, static_cast<std::size_t>(length), 0) == 0) ||
+		    is_excused(kept::attributes, errno);
 	}
 	const int error = errno;
 	std::free(names);
@@ -235,8 +191,8 @@ bool copy_attributes(int fd, int source, bool& listed)
 	return copied;
 }
 
-// The ACL the temporary inherited goes first, so that it takes no room the
-// old file's attributes need; the old file's ACL last.
+// The ACL the temporary inherited goes first, so that it takes no room the old file's attributes need; the
+// old file's ACL last.
 bool keep_acl(int fd, int source, bool group_kept, mode_t& mode, bool& acl_set)
 {
 	const bool none_inherited =
@@ -268,9 +224,8 @@ bool keep_acl(int fd, int source, bool group_kept, mode_t& mode, bool& acl_set)
 	return true;
 }
 #elif defined(HAVE_FCOPYFILE)
-// The ACL with the attributes; not COPYFILE_STAT (nor COPYFILE_METADATA,
-// which has it): the new bitmap keeps its own times. An ACL here is no
-// mode's mask: the mode stands as it is.
+// The ACL with the attributes; not COPYFILE_STAT (nor COPYFILE_METADATA, which has it): the new bitmap
+// keeps its own times. An ACL here is no mode's mask: the mode stands as it is.
 bool keep_acl(int fd, int source, bool /*group_kept*/, mode_t& /*mode*/, bool& /*acl_set*/)
 {
 	if (source >= 0)
@@ -278,10 +233,9 @@ bool keep_acl(int fd, int source, bool /*group_kept*/, mode_t& /*mode*/, bool& /
 	return true;
 }
 #elif defined(HAVE_POSIX_ACL)
-// The old file's ACL, which also replaces the one the temporary inherited
-// (a minimal one is the mode alone). Where the group is not kept, its entry
-// gives nothing. Where the ACL cannot be read or set, group and other get
-// nothing: an inherited entry is within the mask, which is the group bits.
+// The old file's ACL, which also replaces the one the temporary inherited (a minimal one is the mode
+// alone). Where the group is not kept, its entry gives nothing. Where the ACL cannot be read or set, group
+// and other get nothing: an inherited entry is within the mask, which is the group bits.
 bool keep_acl(int fd, int source, bool group_kept, mode_t& mode, bool& acl_set)
 {
 	acl_t acl = source >= 0 ? acl_get_fd(source) : nullptr;
@@ -293,9 +247,7 @@ bool keep_acl(int fd, int source, bool group_kept, mode_t& mode, bool& acl_set)
 	     which = ACL_NEXT_ENTRY) {
 		acl_tag_t tag = ACL_UNDEFINED_TAG;
 		acl_permset_t permissions = nullptr;
-		if (acl_get_tag_type(entry, &tag) != 0)
-			continue;
-		extended = extended || tag == ACL_MASK;
+		extended = extended || (acl_get_tag_type(entry, &tag) == 0 && tag == ACL_MASK);
 		if (!group_kept && tag == ACL_GROUP_OBJ && acl_get_permset(entry, &permissions) == 0)
 			(void)(acl_clear_perms(permissions) == 0 && acl_set_permset(entry, permissions) == 0);
 	}
@@ -312,15 +264,12 @@ bool keep_acl(int fd, int source, bool group_kept, mode_t& mode, bool& acl_set)
 	return true;
 }
 #else
-bool keep_acl(int /*fd*/, int /*source*/, bool /*group_kept*/, mode_t& /*mode*/, bool& /*acl_set*/)
-{
-	return true;
-}
+constexpr auto keep_acl = [](int /*fd*/, int /*source*/, bool /*group_kept*/, mode_t& /*mode*/,
+                             bool& /*set*/) { return true; };
 #endif
 
 #ifdef HAVE_INODE_FLAGS
-// The request as the C library's ioctl takes it: an unsigned long on glibc,
-// an int on musl.
+// The request as the C library's ioctl takes it: an unsigned long on glibc, an int on musl.
 template <typename Request>
 int call_with(int (*control)(int, Request, ...), int fd, unsigned long request, void* argument)
 {
@@ -332,11 +281,10 @@ int inode_flags(int fd, unsigned long request, void* argument)
 	return call_with(ioctl, fd, request, argument);
 }
 
-// FS_IOC_SETFLAGS takes every bit or none: one the filesystem does not take
-// fails the call (EOPNOTSUPP), one the process may not set too (EPERM). So
-// where the whole set fails, each bit is tried on its own. Never immutable or
-// append-only: the temporary could not be linked. The temporary's own flags,
-// those of its directory, are read only then: most old files have none.
+// FS_IOC_SETFLAGS takes every bit or none: one the filesystem does not take fails the call (EOPNOTSUPP),
+// one the process may not set too (EPERM). So where the whole set fails, each bit is tried on its own.
+// Never immutable or append-only: the temporary could not be linked. The temporary's own flags, those of
+// its directory, are read only then: most old files have none.
 bool set_flags(int fd, unsigned wanted)
 {
 	unsigned now = 0;
@@ -356,9 +304,8 @@ bool set_flags(int fd, unsigned wanted)
 	return true;
 }
 
-// The project id, and the flags only FS_IOC_FSSETXATTR sets (XFS's real-time
-// and extent size hints), where the old file has them; where the filesystem
-// takes not all of them for this file, the project id alone.
+// The project id, and the flags only FS_IOC_FSSETXATTR sets (XFS's real-time and extent size hints), where
+// the old file has them; where the filesystem takes not all of them for this file, the project id alone.
 bool set_project(int fd, const struct fsxattr& old)
 {
 	constexpr unsigned set_or_shown = FS_XFLAG_IMMUTABLE | FS_XFLAG_APPEND | FS_XFLAG_SYNC |
@@ -369,7 +316,7 @@ bool set_project(int fd, const struct fsxattr& old)
 	if (old.fsx_projid == 0 && extended == 0)
 		return true;
 	if (inode_flags(fd, FS_IOC_FSGETXATTR, &now) != 0)
-		return is_excused(kept::project, errno);
+		return is_excused(kept::flags, errno);
 	struct fsxattr wanted = now;
 	wanted.fsx_xflags |= extended;
 	wanted.fsx_extsize = old.fsx_extsize;
@@ -377,8 +324,8 @@ bool set_project(int fd, const struct fsxattr& old)
 	wanted.fsx_projid = now.fsx_projid = old.fsx_projid;
 	if (inode_flags(fd, FS_IOC_FSSETXATTR, &wanted) == 0)
 		return true;
-	return is_excused(kept::project, errno) &&
-	       (inode_flags(fd, FS_IOC_FSSETXATTR, &now) == 0 || is_excused(kept::project, errno));
+	return is_excused(kept::flags, errno) &&
+	       (inode_flags(fd, FS_IOC_FSSETXATTR, &now) == 0 || is_excused(kept::flags, errno));
 }
 
 bool keep_flags(int fd, int source)
@@ -389,23 +336,18 @@ bool keep_flags(int fd, int source)
 	if (source < 0)
 		return true;
 	if ((inode_flags(source, FS_IOC_GETFLAGS, &wanted) != 0 && !is_excused(kept::flags, errno)) ||
-	    (inode_flags(source, FS_IOC_FSGETXATTR, &project) != 0 && !is_excused(kept::project, errno)))
+	    (inode_flags(source, FS_IOC_FSGETXATTR, &project) != 0 && !is_excused(kept::flags, errno)))
 		return false;
 	return set_flags(fd, wanted & ~never) && set_project(fd, project);
 }
 #else
-bool keep_flags(int /*fd*/, int /*source*/)
-{
-	return true;
-}
+constexpr auto keep_flags = [](int /*fd*/, int /*source*/) { return true; };
 #endif
 
 #if defined(HAVE_XATTR) || defined(HAVE_INODE_FLAGS) || defined(HAVE_FCOPYFILE) || defined(HAVE_POSIX_ACL)
-// Attributes and flags cannot be read through O_PATH: the old file again,
-// for reading, at the entry where it was found (by name: a first use of
-// /proc costs a run more than all the rest of this), checked to be it; where
-// the name leads elsewhere now, through found_fd. O_NONBLOCK: a lease on it
-// is not waited for. -1 with errno where the process may not read it.
+// Attributes and flags cannot be read through O_PATH: the old file again, by name where it still leads to
+// it (a first use of /proc costs a run more than all the rest of this), else through found_fd. O_NONBLOCK:
+// a lease on it is not waited for.
 bool open_old_file(const struct stat& old, int& source)
 {
 	constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -423,11 +365,7 @@ bool open_old_file(const struct stat& old, int& source)
 	return source >= 0 || found_fd < 0 || is_excused(kept::reading, errno);
 }
 #else
-bool open_old_file(const struct stat& /*old*/, int& source)
-{
-	source = -1;
-	return true;
-}
+constexpr auto open_old_file = [](const struct stat& /*old*/, int& /*source*/) { return true; };
 #endif
 
 }  // namespace
@@ -440,15 +378,14 @@ bool keep_metadata(int fd, const struct stat& old)
 		return false;
 	const bool group_kept = now.st_gid == old.st_gid;
 	mode_t mode = old.st_mode & 07777;
-	mode &= now.st_uid == old.st_uid ? ~mode_t{0} : ~static_cast<mode_t>(S_ISUID);
-	mode &= group_kept ? ~mode_t{0} : ~static_cast<mode_t>(S_ISGID);
+	mode &= ~static_cast<mode_t>((now.st_uid == old.st_uid ? 0 : S_ISUID) | (group_kept ? 0 : S_ISGID));
 	bool acl_set = false;
 	const bool kept = keep_acl(fd, source, group_kept, mode, acl_set) && keep_flags(fd, source);
 	close_kept(source);
 	if (!kept)
 		return false;
-	// Under an ACL the group bits are the mask, which the named entries need.
-	mode = group_kept || acl_set ? mode : narrow_group(mode);
+	// The group's bits no wider than other's; under an ACL they are the mask, which named entries need.
+	mode = group_kept || acl_set ? mode : (mode & ~group_bits) | (mode & (mode << 3U) & group_bits);
 	// The last word: after the ACL, which gives the mode its own way.
 	kept_mode = mode;
 	return fchmod(fd, mode) == 0 || is_excused(kept::mode, errno);
