@@ -88,7 +88,7 @@ constexpr bool is_unsupported(int error)
 
 mode_t kept_mode = 0;  // set-ID bits that a write may clear: given again by keep_set_id_bits
 
-constexpr mode_t group_bits = 070, others_bits = 077;
+enum : mode_t { group_bits = 070, others_bits = 077 };
 
 // The owner first: giving a file away clears its set-ID bits. Where the owner may not be given, the group
 // still may be. Some filesystems report success and change nothing: what counts is what is there now.
@@ -130,7 +130,7 @@ struct grants {
 
 grants read_acl(unsigned char* acl, std::size_t size, bool narrow)
 {
-	constexpr unsigned named = 0x02 | 0x08, group_entry = 0x04, mask_entry = 0x10, other_entry = 0x20;
+	enum : unsigned { named = 0x02 | 0x08, group_entry = 0x04, mask_entry = 0x10, other_entry = 0x20 };
 	grants found;
 	for (std::size_t at = 4; at + 8 <= size; at += 8) {
 		const unsigned tag = acl[at] | (static_cast<unsigned>(acl[at + 1]) << 8U);
