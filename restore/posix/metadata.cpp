@@ -46,9 +46,9 @@ struct keeping {
 // What a replace keeps, in kept's order: how it is read and set, which errors leave it out, what narrows.
 constexpr std::array<keeping, 7> keeps{{
     // The old file opened for reading (attributes, flags; the portable build's ACL): by name, else through
-    // found_fd. Left out only where the process may not read it: an ACL not known then leaves group and
-    // other nothing.
-    {kept::reading, {EACCES, EPERM}},
+    // found_fd. Left out only where the process may not read it, or it is gone (FUSE forgets a file another
+    // run replaced): an ACL not known then leaves group and other nothing.
+    {kept::reading, {EACCES, EPERM, ENOENT}},
     // fstat of the temporary; fchown. Not permitted, an id the user namespace cannot map, a filesystem
     // without owners. Left out: the set-user-ID bit.
     {kept::owner, {EPERM, EINVAL, ENOTSUP, EOPNOTSUPP, ENOSYS}},
@@ -62,7 +62,7 @@ constexpr std::array<keeping, 7> keeps{{
     // owner the write they take); the inherited one removed first. None: ENODATA, or unsupported and not
     // listed. Left out: the mode then gives no one more than any entry did; an ACL listed but unreadable,
     // or an inherited one that stays, leaves group (and other) nothing.
-    {kept::acl, {EPERM, EINVAL, ENOTSUP, EOPNOTSUPP}},
+    {kept::acl, {EPERM, EINVAL, ENOTSUP, EOPNOTSUPP, ENOENT}},
     // Listed, each read and set as stored: those /etc/xattr.conf keeps (libattr), else user.*. Left out
     // one by one; gone meanwhile too (FUSE forgets a file another run replaced).
     {kept::attributes, {EPERM, ENOTSUP, EOPNOTSUPP, EINVAL, ENODATA, ENOENT}},
@@ -361,7 +361,6 @@ bool open_old_file(const struct stat& old, int& source)
 	if (found_fd >= 0)
 		source = open(fd_path(found_fd).text, flags);
 #endif
-	// Without it, the old file's own is gone: left out as unreadable.
 	return source >= 0 || found_fd < 0 || is_excused(kept::reading, errno);
 }
 #else
