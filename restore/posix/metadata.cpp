@@ -40,15 +40,16 @@ enum class kept { reading, owner, group, mode, acl, attributes, flags };
 
 struct keeping {
 	kept what;
-	std::array<int, 6> excused;  // the errors that leave it out; 0 ends the list
+	std::array<int, 7> excused;  // the errors that leave it out; 0 ends the list
 };
 
 // What a replace keeps, in kept's order: how it is read and set, which errors leave it out, what narrows.
 constexpr std::array<keeping, 7> keeps{{
     // The old file opened for reading (attributes, flags; the portable build's ACL): by name, else through
-    // found_fd. Left out only where the process may not read it, or it is gone (FUSE forgets a file another
-    // run replaced): an ACL not known then leaves group and other nothing.
-    {kept::reading, {EACCES, EPERM, ENOENT}},
+    // found_fd. Left out where the process may not read it, another holds a lease on it (not waited for),
+    // or it is gone (FUSE forgets a file another run replaced): attributes are then read through found_fd,
+    // flags not at all, and an ACL not known leaves group and other nothing.
+    {kept::reading, {EACCES, EPERM, EWOULDBLOCK, ENOENT}},
     // fstat of the temporary; fchown. Not permitted, an id the user namespace cannot map, a filesystem
     // without owners. Left out: the set-user-ID bit.
     {kept::owner, {EPERM, EINVAL, ENOTSUP, EOPNOTSUPP, ENOSYS}},
@@ -65,7 +66,7 @@ constexpr std::array<keeping, 7> keeps{{
     {kept::acl, {EPERM, EINVAL, ENOTSUP, EOPNOTSUPP, ENOENT}},
     // Listed, each read and set as stored: those /etc/xattr.conf keeps (libattr), else user.*. Left out
     // one by one; gone meanwhile too (FUSE forgets a file another run replaced).
-    {kept::attributes, {EPERM, ENOTSUP, EOPNOTSUPP, EINVAL, ENODATA, ENOENT}},
+    {kept::attributes, {EACCES, EPERM, ENOTSUP, EOPNOTSUPP, EINVAL, ENODATA, ENOENT}},
     // Inode flags: FS_IOC_GETFLAGS, FS_IOC_SETFLAGS bit by bit where the whole set is refused; project id
     // and XFS's extended flags: FS_IOC_FSGETXATTR, FS_IOC_FSSETXATTR, else the project id alone. Left out:
     // not permitted, not taken by the filesystem (ENOTTY, EINVAL) or by an emulator (ENOSYS, qemu-user).
@@ -149,10 +150,9 @@ grants read_acl(unsigned char* acl, std::size_t size, bool narrow)
 }
 
 // The names of the old file's attributes, however many, as long as the kernel can list them: past 64 KiB
-// of names it lists none (E2BIG). Through found_fd where the old file could not be read.
-char* list_names(int source, ssize_t& size)
+// of names it lists none (E2BIG). Through found where the old file could not be opened.
+char* list_names(int source, const fd_path& found, ssize_t& size)
 {
-	const fd_path found(found_fd);
 	for (char* names = nullptr;; std::free(names)) {  // more meanwhile, if ERANGE
 		size = source >= 0 ? flistxattr(source, nullptr, 0) : listxattr(found.text, nullptr, 0);
 		names = size > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size))) : nullptr;
@@ -165,12 +165,12 @@ char* list_names(int source, ssize_t& size)
 	}
 }
 
-// The attributes but the ACL, each read and set; listed says whether the ACL is among them. Where the old
-// file could not be read, only listed.
+// The attributes but the ACL, each read and set; listed says whether the ACL is among them.
 bool copy_attributes(int fd, int source, bool& listed)
 {
+	const fd_path found(found_fd);
 	ssize_t size = 0;
-	char* const names = list_names(source, size);
+	char* const names = list_names(source, found, size);
 	if (size < 0 || (size > 0 && names == nullptr)) {
 		std::free(names);
 		return size == 0 || is_excused(kept::attributes, errno);
@@ -178,9 +178,10 @@ bool copy_attributes(int fd, int source, bool& listed)
 	bool copied = true;
 	for (const char* name = names; copied && name < names + size; name += std::strlen(name) + 1) {
 		listed = listed || std::strcmp(name, access_acl) == 0;
-		if (source < 0 || std::strcmp(name, access_acl) == 0 || !is_kept(name))
+		if (std::strcmp(name, access_acl) == 0 || !is_kept(name))
 			continue;
-		const ssize_t length = fgetxattr(source, name, value, sizeof value);
+		const ssize_t length = source >= 0 ? fgetxattr(source, name, value, sizeof value)
+		                                   : getxattr(found.text, name, value, sizeof value);
 		copied =
 		    (length >= 0 && fsetxattr(fd, name, value, static_cast<std::size_t>(length), 0) == 0) ||
 		    is_excused(kept::attributes, errno);
@@ -195,9 +196,8 @@ bool copy_attributes(int fd, int source, bool& listed)
 // old file's ACL last.
 bool keep_acl(int fd, int source, bool group_kept, mode_t& mode, bool& acl_set)
 {
-	const bool none_inherited =
-	    fremovexattr(fd, access_acl) == 0 || errno == ENODATA || is_unsupported(errno);
-	if (!none_inherited && !is_excused(kept::acl, errno))
+	const bool removed = fremovexattr(fd, access_acl) == 0 || errno == ENODATA || is_unsupported(errno);
+	if (!removed && !is_excused(kept::acl, errno))
 		return false;
 	bool listed = false;
 	if (!copy_attributes(fd, source, listed))
@@ -209,7 +209,7 @@ bool keep_acl(int fd, int source, bool group_kept, mode_t& mode, bool& acl_set)
 		if (!none && !is_excused(kept::acl, errno))
 			return false;
 		// An inherited ACL's entries are within the mask, which is the group bits.
-		mode &= none ? (none_inherited ? ~mode_t{0} : ~group_bits) : ~others_bits;
+		mode &= none ? (removed ? ~mode_t{0} : ~group_bits) : ~others_bits;
 		return true;
 	}
 	auto* const acl = reinterpret_cast<unsigned char*>(value);
@@ -220,7 +220,7 @@ bool keep_acl(int fd, int source, bool group_kept, mode_t& mode, bool& acl_set)
 	// The mode alone, whose group bits are the mask: what no entry exceeds.
 	const mode_t named = old.named & old.mask;
 	mode = (mode & ~others_bits) | ((old.group & old.mask & named) << 3U) | (old.other & named);
-	mode &= none_inherited ? ~mode_t{0} : ~group_bits;
+	mode &= removed ? ~mode_t{0} : ~group_bits;
 	return true;
 }
 #elif defined(HAVE_FCOPYFILE)
