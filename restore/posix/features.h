@@ -26,9 +26,11 @@
 #include <linux/stat.h>
 #include <sys/syscall.h>
 #ifdef SYS_statx
-#define HAVE_STATX 1
 #define HAVE_STATX_SYSCALL 1  // no wrapper in the C library
 #endif
+#endif
+#ifdef HAVE_STATX_SYSCALL
+#define HAVE_STATX 1
 #endif
 #if defined(HAVE_STATX) && defined(STATX_ATTR_MOUNT_ROOT) && defined(STATX_ATTR_APPEND)
 #define HAVE_STATX_ATTRIBUTES 1  // mount points and append-only directories

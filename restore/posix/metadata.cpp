@@ -81,7 +81,7 @@ constexpr bool is_excused(kept what, int error)
 }
 
 // Not supported: ENOTSUP, which some systems spell EOPNOTSUPP.
-constexpr bool is_unsupported(int error)
+[[maybe_unused]] constexpr bool is_unsupported(int error)
 {
 	constexpr std::array<int, 2> unsupported{ENOTSUP, EOPNOTSUPP};
 	return std::find(unsupported.begin(), unsupported.end(), error) != unsupported.end();
