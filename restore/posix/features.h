@@ -26,9 +26,11 @@
 #include <linux/stat.h>
 #include <sys/syscall.h>
 #ifdef SYS_statx
-#define HAVE_STATX 1
 #define HAVE_STATX_SYSCALL 1  // no wrapper in the C library
 #endif
+#endif
+#ifdef HAVE_STATX_SYSCALL
+#define HAVE_STATX 1
 #endif
 #if defined(HAVE_STATX) && defined(STATX_ATTR_MOUNT_ROOT) && defined(STATX_ATTR_APPEND)
 #define HAVE_STATX_ATTRIBUTES 1  // mount points and append-only directories
@@ -77,4 +79,10 @@
 // macOS: the system's own copier of a file's ACL and extended attributes.
 #if __has_include(<copyfile.h>)
 #define HAVE_FCOPYFILE 1
+#endif
+// The POSIX.1e ACL calls (FreeBSD's C library; on Linux libacl, which the
+// portable build links), where nothing above carries the ACL.
+#if !defined(HAVE_XATTR) && !defined(HAVE_FCOPYFILE) && __has_include(<sys/acl.h>) && \
+    (defined(DAT2BMP_LIBACL) || !defined(__linux__))
+#define HAVE_POSIX_ACL 1
 #endif

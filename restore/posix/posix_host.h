@@ -13,8 +13,8 @@
 //   temporary.cpp    the temporary's whole life: created in that directory,
 //                    guarded against signals, linked or renamed onto the
 //                    leaf with the commit's flushes, or removed
-//   metadata.cpp     what a replace keeps of the old file, with
-//                    attributes.cpp (its ACL and extended attributes)
+//   metadata.cpp     what a replace keeps of the old file: owner, mode,
+//                    ACL, extended attributes, inode flags
 //   transfer.cpp     the inputs, sizing, the bitmap written (memory.cpp's
 //                    data buffer)
 #pragma once
@@ -75,7 +75,7 @@ extern finding destination;
 // destination.cpp, and by the commit when another program took a new name
 // meanwhile (only with an unnamed temporary, so dir_fd changes only while
 // temporary.cpp's signal handler has no named one to remove). Read by
-// destination.cpp, temporary.cpp, metadata.cpp and attributes.cpp.
+// destination.cpp, temporary.cpp and metadata.cpp.
 extern int dir_fd;           // the destfile's directory; -1 when none is held
 extern bool dir_readable;    // else held with O_PATH or O_SEARCH: no fsync of it
 extern char leaf[PATH_MAX];  // the destfile's name in dir_fd
@@ -99,18 +99,14 @@ bool is_filled_stream(int fd);
 // host_commit_output and host_discard_output.
 int create_temporary(bool private_mode);
 
-// metadata.cpp: gives the temporary fd what the old file had; false, with
-// errno, where what it had could not be read or set for another reason than
-// the process's rights or the filesystem's lack.
+// metadata.cpp: gives the temporary fd what the old file had, as its table
+// of what a replace keeps says; false, with errno, on any error that table
+// does not excuse.
 bool keep_metadata(int fd, const struct stat& old);
 // After the bitmap is written: a write by a process without CAP_FSETID
 // clears the set-ID bits keep_metadata gave.
 bool keep_set_id_bits(int fd);
 
-// attributes.cpp: the ACL and extended attributes of the old file, read
-// through source (or found_fd where it is -1), with mode's group bits
-// narrowed where the ACL cannot be set.
-bool keep_attributes(int fd, int source, mode_t& mode);
 
 // Closes a descriptor this host keeps, if it holds one, and marks it closed.
 // Keeps errno: it runs on the way out of failures.

@@ -1,5 +1,6 @@
 """Real filesystems, fresh on images mounted as root: conversions, a full disk, power cuts, what a replace keeps."""
 import os
+import resource
 import shutil
 import signal
 import stat
@@ -213,6 +214,7 @@ NAMED = old_file(["chmod", "640"], ["setfacl", "-m", "u:1:rw,u:65534:rw"])  # gr
 ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABLE)
 GROUP_WRITES = steps(old_file(["chmod", "464"]), xattrs("user.origin"))  # the owner may only read
 UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattrs("user.origin"))  # group::-w-
+DENIED_OWNER = steps(old_file(["chmod", "464"], ["setfacl", "-m", "u:1:rw"]), xattrs("user.origin"))
 SET_ID = steps(xattrs("user.origin"), old_file(["chmod", "6775"]))  # which the libraries leave to fchmod
 FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
 NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
@@ -234,10 +236,11 @@ BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
     ]),
+    row("root keeps the old file's lack of an ACL under a directory's default ACL", NO_ACL_UNDER_DEFAULT, ROOT, ()),
+    row("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
+    row("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
     *(row(name, *values, marks=linux) for name, *values in [
-        ("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
-        ("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
-        ("root keeps the old file's lack of an ACL under a directory's default ACL", NO_ACL_UNDER_DEFAULT, ROOT, ()),
+        ("another user keeps the attributes of a file whose ACL denies its owner write", DENIED_OWNER, USER, ()),
         ("root keeps an attribute that fills the room under a directory's default ACL", BIG_UNDER_DEFAULT, ROOT, ()),
         ("another user keeps the attributes of a file its owner may only read", GROUP_WRITES, USER, ()),
         ("another user who may not read the old file keeps its mode and ACL, not its attributes", UNREADABLE, USER,
@@ -273,16 +276,40 @@ def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user
     assert kept(on_fs / "new.bmp") == kept(on_fs / "other.bmp")
 
 
+def injected(*faults):
+    return lambda w: {"wrap": w.tool.inject(*faults)}
+
+
+def given_away(*faults):  # the old file another user's: the temporary is given to it
+    return steps(lambda w: os.chown(w / "old.bmp", 1000, 1000), injected(*faults))
+
+
+def reopen_fails(w):
+    """The old file's second open, for reading what it carries, failed with EIO."""
+    xattrs("user.origin")(w)
+    (name, when), = w.tool.trace(["001.dat", "old.bmp"], w.path, "O_NOFOLLOW")
+    return injected(f"{name}:error=EIO:when={when}")(w)
+
+
 @marked(posix, linux)
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
-@pytest.mark.parametrize("setup, fault, cause", [
-    row("attributes past what the kernel lists", many_attributes, None, "{E2BIG}"),
-    row("an attribute that cannot be read", xattrs("user.origin"), "fgetxattr:error=EIO:when=1", "{EIO}", marks=strace),
-    row("an attribute that cannot be set", xattrs("user.origin"), "fsetxattr:error=EIO:when=1", "{EIO}", marks=strace),
+@pytest.mark.parametrize("setup, cause", [
+    row("attributes past what the kernel lists", many_attributes, "{E2BIG}"),
+    *(row(name, setup, cause, marks=strace) for name, setup, cause in [
+        ("an attribute that cannot be read", steps(xattrs("user.origin"), injected("fgetxattr:error=EIO:when=1")),
+         "{EIO}"),
+        ("an attribute that cannot be set", steps(xattrs("user.origin"), injected("fsetxattr:error=EIO:when=1")),
+         "{EIO}"),
+        ("an owner that cannot be given for an I/O error", given_away("fchown:error=EIO:when=1"), "{EIO}"),
+        ("an owner that cannot be given for the owner's full quota", given_away("fchown:error=EDQUOT"), "{EDQUOT}"),
+        ("an old file that cannot be opened again for an I/O error", reopen_fails, "{EIO}"),
+    ]),
+    row("an old file that cannot be opened again past the limit of open files", steps(xattrs("user.origin"), lambda w: {
+        "preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (7, 7))}), "{EMFILE}"),
 ])
-def test_metadata_that_cannot_be_kept_fails_the_run_keeping_the_old_destfile(on_fs, setup, fault, cause):
-    setup(on_fs)
+def test_metadata_that_cannot_be_kept_fails_the_run_keeping_the_old_destfile(on_fs, setup, cause):
+    how = setup(on_fs) or {}
     before = look(on_fs)
-    result = on_fs.run(["001.dat", "old.bmp"], wrap=on_fs.tool.inject(fault) if fault else ())
+    result = on_fs.run(["001.dat", "old.bmp"], **how)
     assert (result.status, result.stderr) == (1, on_fs.tool.words(f"Can't create destfile: {cause}") + "\n")
     assert look(on_fs) == before

@@ -38,13 +38,17 @@ def opened(name, flags, content, position=None):
     return setup
 
 
-def on_image(kind, *options):
-    """The old destfile on a fresh filesystem of that kind, mounted with those options until the test ends."""
+def on_image(kind, *options, default_acl=None):
+    """The old destfile on a fresh filesystem of that kind, mounted with those options until the test ends, its root
+    given default_acl."""
     def place(w):
         w.mkdir("fs")
         stack = ExitStack()
         w.cleanups.append(stack.close)
-        return f"{stack.enter_context(mounted(kind, w / 'fs', options)).relative_to(w.path)}/"
+        point = stack.enter_context(mounted(kind, w / "fs", options))
+        if default_acl:
+            subprocess.run(["setfacl", "-d", "-m", default_acl, point], check=True)
+        return f"{point.relative_to(w.path)}/"
     return place
 
 
@@ -57,14 +61,19 @@ IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
 LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
 NO_ACL = on_image("btrfs", "-o", "noacl")
 NTFS = on_image("ntfs", "-o", "permissions")
+NTFS_ACL = on_image("ntfs", "-o", "acl")
 MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
+# The run on the image remounted without ACLs, which btrfs still lists but will not give; then with them again.
+WITHOUT_ACLS = (lambda w: {"wrap": ["sh", "-c", 'mount -o remount,noacl "$0" && "$@"; s=$?; mount -o remount,acl "$0"; '
+                                   'exit $s', w / "fs/mnt"]})
+NAMED_ACL = "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---"  # mode 660, the group's own entry r--
 
 
 def OTHERS(w):  # noqa: N802
-    """Another user's private file, with a file capability, as other."""
+    """Another user's private set-ID file, with a file capability, as other."""
     w.write("other", OLD)
     os.chown(w / "other", 1000, 1000)
-    os.chmod(w / "other", 0o600)
+    os.chmod(w / "other", 0o6600)
     os.setxattr(w / "other", "security.capability", CAPABILITY)
 
 
@@ -283,7 +292,7 @@ def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, 
 @posix
 @marked(pytest.mark.mounts, pytest.mark.strace, linux)
 @pytest.mark.parametrize("faults, directory, dest, message, put", [
-    row("another user's private file is kept as it was, but for its bytes", [LINK], None, "new.bmp", "", OTHERS),
+    row("another user's private set-ID file is kept as it was, but for its bytes", [LINK], None, "new.bmp", "", OTHERS),
     row("a file in an append-only directory is refused, nothing left", [LINK], "a", "new.bmp", WRITE + "{EPERM}\n",
         OTHERS),
     row("a name that changes again while it is looked at is looked at again", [LINK, "{5}:error=ENOENT"],
@@ -328,12 +337,23 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     row("a group member drops set-user-ID with the owner, keeps set-group-ID", (1000, 1000, 0o6664), MEMBER, None,
         (65534, 1000, 0o2664)),
     row("an outsider drops both set-ID bits", (1000, 1000, 0o6666), OUTSIDER, None, (65534, 65534, 0o666)),
+    row("an outsider gives its own group no more than other had", (1000, 1000, 0o676), OUTSIDER, None,
+        (65534, 65534, 0o666)),
+    row("an outsider named in the ACL gives its own group's entry no more than other had", (1000, 1000, 0, NAMED_ACL),
+        OUTSIDER, None, (65534, 65534, 0o660, "user::rw- user:65534:rw- group::--- mask::rw- other::---")),
     row("a user keeps set-user-ID on its own file, which the write clears", (65534, 65534, 0o4755), OUTSIDER, None,
         (65534, 65534, 0o4755)),
     row("a user keeps set-group-ID on its own file, which the write clears", (65534, 65534, 0o2775), OUTSIDER, None,
         (65534, 65534, 0o2775)),
-    *(row(f"an outsider drops set-group-ID {on}", (0, 0, 0o2762), OUTSIDER, place, (65534, 65534, 0o762))
-      for place, on in [(NO_ACL, "on btrfs without ACLs"), (NTFS, "on ntfs-3g with permissions")]),
+    *(row(f"an outsider drops set-group-ID, its group no more than other, {on}", (0, 0, 0o2776), OUTSIDER, place,
+          (65534, 65534, 0o766)) for place, on in [(NO_ACL, "on btrfs without ACLs"), (NTFS, "on ntfs-3g")]),
+    *(row(f"root keeps an ACL ntfs-3g does not list{under}", (0, 0, 0, NAMED_ACL), None, place,
+          (0, 0, 0o660, "user::rw- user:65534:rw- group::r-- mask::rw- other::---"))
+      for place, under in [(NTFS_ACL, ""), (on_image("ntfs", "-o", "acl", default_acl="u:1:rwx"),
+                                                    " under a default ACL")]),
+    row("root gives an ACL that btrfs without ACLs will not give to no one but the owner",
+        (0, 0, 0, "u::rw-,g::---,m::rwx,o::---"), WITHOUT_ACLS, on_image("btrfs"),
+        (0, 0, 0o600, "user::rw- group::--- other::---"), marks=linux),
 ])
 def test_replacing_a_shared_file_keeps_what_the_user_may(work, old, user, place, new):
     os.chmod(work.path, 0o777)
@@ -342,7 +362,13 @@ def test_replacing_a_shared_file_keeps_what_the_user_may(work, old, user, place,
     os.chmod((work / dest).parent, 0o777)
     os.chown(work / dest, *old[:2])
     os.chmod(work / dest, old[2])
-    assert work.run(["001.dat", dest], **(user or {})) == Result(0, "", "")
+    if old[3:]:
+        subprocess.run(["setfacl", "--set", old[3], work / dest], check=True)
+    how = user(work) if callable(user) else user or {}
+    assert work.run(["001.dat", dest], **how) == Result(0, "", "")
     st = os.stat(work / dest)
     assert (st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode))) == (*new[:2], oct(new[2]))
+    if new[3:]:
+        assert subprocess.run(["getfacl", "-cnE", work / dest], capture_output=True, text=True).stdout.split() == \
+            new[3].split()
     assert (work / dest).read_bytes() == work.original

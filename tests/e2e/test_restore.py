@@ -120,6 +120,10 @@ def test_directory_the_user_may_not_read_is_flushed_after_the_rename(work, dest)
         {**IN_NAMESPACE, **as_user(65534)}, 0o022, 0o640, marks=(linux, mounts)),
     row("with the ACL refused the group keeps its own bits", 0o640, NAMED, ACL_REFUSED, 0o022, 0o640,
         marks=(linux, strace)),
+    row("with the ACL refused the group keeps no more than a narrower mask gave", 0o660, "u:1:rw,m::r", ACL_REFUSED,
+        0o022, 0o640, marks=(linux, strace)),
+    row("an old destfile whose mode cannot be given keeps the temporary's private one", 0o644, None,
+        lambda w: {"wrap": w.tool.inject("fchmod:error=EPERM", "fsetxattr:error=EPERM")}, 0o000, 0o600, marks=strace),
 ])
 def test_destfile_mode(work, old_mode, acl, how, mask, mode):
     dest = work / ("new.bmp" if old_mode is None else "old.bmp")

@@ -1,0 +1,68 @@
+# Each HAVE_ switch of the POSIX host's features.h turned off alone, as a system without that call builds the
+# host: every host source must still compile, without warnings. A copy of restore/ per switch, its features.h
+# without that switch's #define, each source checked with -fsyntax-only.
+#   cmake -DCOMPILER=c++ -DSOURCE=<tree> -DWORK=<dir> "-DFLAGS=NAME=VALUE ... -W..." -P feature_switches.cmake
+# FLAGS: the build's definitions (without -D) and warning options, separated by spaces. zig's driver makes an
+# object even of -fsyntax-only, and fails: -DZIG=ON compiles each at -O0 instead.
+if(ZIG)
+  set(CHECK -O0 -c -o "${WORK}/check.o")
+else()
+  set(CHECK -fsyntax-only)
+endif()
+separate_arguments(FLAGS UNIX_COMMAND "${FLAGS}")
+list(TRANSFORM FLAGS PREPEND "-D" REGEX "^[A-Za-z_][A-Za-z0-9_]*(=.*)?$")
+file(READ "${SOURCE}/restore/posix/features.h" features)
+string(REGEX MATCHALL "#define (HAVE_[A-Z0-9_]+) 1" defines "${features}")
+list(TRANSFORM defines REPLACE "#define (HAVE_[A-Z0-9_]+) 1" "\\1")
+list(REMOVE_DUPLICATES defines)
+file(GLOB sources RELATIVE "${SOURCE}" "${SOURCE}/restore/posix/*.cpp")
+# The switches this build turns on.
+execute_process(COMMAND ${COMPILER} -x c++ -std=c++20 ${FLAGS} -dM -E -include "${SOURCE}/restore/posix/features.h" /dev/null
+  OUTPUT_VARIABLE on ERROR_VARIABLE errors RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${COMPILER} cannot preprocess features.h:\n${errors}")
+endif()
+string(REGEX MATCHALL "#define HAVE_[A-Z0-9_]+" on "${on}")
+list(TRANSFORM on REPLACE "#define " "")
+set(failed "")
+foreach(switch IN LISTS on)
+  set(tree "${WORK}/${switch}")
+  file(REMOVE_RECURSE "${tree}")
+  file(COPY "${SOURCE}/restore" DESTINATION "${tree}")
+  string(REGEX REPLACE "#define ${switch} 1[^\n]*" "" without "${features}")
+  file(WRITE "${tree}/restore/posix/features.h" "${without}")
+  # Only the sources that name a switch this one turns off with it; all, where the shared header does.
+  execute_process(COMMAND ${COMPILER} -x c++ -std=c++20 ${FLAGS} -dM -E -include "${tree}/restore/posix/features.h" /dev/null
+    OUTPUT_VARIABLE off)
+  string(REGEX MATCHALL "#define HAVE_[A-Z0-9_]+" off "${off}")
+  list(TRANSFORM off REPLACE "#define " "")
+  set(changed ${on})
+  list(REMOVE_ITEM changed ${off} "")
+  list(JOIN changed "|" changed)
+  set(affected "")
+  file(STRINGS "${SOURCE}/restore/posix/posix_host.h" shared REGEX "(${changed})([^A-Z0-9_]|$)")
+  foreach(source IN LISTS sources)
+    file(STRINGS "${SOURCE}/${source}" uses REGEX "(${changed})([^A-Z0-9_]|$)")
+    if(uses OR shared)
+      list(APPEND affected ${source})
+    endif()
+  endforeach()
+  set(errors "")
+  foreach(source IN LISTS affected)  # one at a time: zig's driver checks only one
+    execute_process(COMMAND ${COMPILER} -std=c++20 ${CHECK} ${FLAGS} -I "${tree}" ${source}
+      WORKING_DIRECTORY "${tree}" RESULT_VARIABLE status ERROR_VARIABLE error)
+    if(NOT status EQUAL 0)
+      string(APPEND errors "${error}")
+    endif()
+  endforeach()
+  if(errors STREQUAL "")
+    message(STATUS "without ${switch}: ${affected} compile")
+  else()
+    message("without ${switch}:\n${errors}")
+    list(APPEND failed ${switch})
+  endif()
+  file(REMOVE_RECURSE "${tree}")
+endforeach()
+if(failed)
+  message(FATAL_ERROR "The POSIX host does not compile without: ${failed}")
+endif()
