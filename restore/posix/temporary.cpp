@@ -7,8 +7,11 @@
 //   create_temporary -unnamed-> written -new name-> link_new: linked as leaf
 //     |                            |        (taken meanwhile: looked at again;
 //     |                            |         an old file there goes below)
-//     |                            +-old file-> name_unnamed -+
-//     +-named, signals caught----> written -------------------+-> rename_temporary
+//     |                            +-old file-> replace_with_unnamed:
+//     |                                         linked as temp_name -+
+//     +-named, signals caught----> written --------------------------+
+//                                                                    v
+//                                                  rename_temporary onto leaf
 //   a failure or a death: remove_temporary (a named one); an unnamed one
 //   goes with its descriptor
 //
