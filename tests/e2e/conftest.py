@@ -153,21 +153,20 @@ class Tool:
         return re.sub(r"\{(\w+)\}", lambda m: self.causes[int(m[1]) if m[1].isdigit() else getattr(errno, m[1])],
                       message)
 
-    def scan(self, pattern, sharing, hold_ms, watch_ms):
-        """Starts the scanner on a Windows pattern (tests/win32/scanner.cpp)."""
+    def helper(self, first_line, *args, cwd=None):
+        """Starts tests/win32/scanner.cpp with args, once it has said first_line."""
         if not self.scanner:
             pytest.skip("no --scanner given")
-        scanner = subprocess.Popen([*self.launcher, self.scanner, windows_path(pattern), sharing, str(hold_ms),
-                                    str(watch_ms)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        assert scanner.stdout.readline().startswith("watching ")
-        return scanner
-
-    def hold_turn(self, name, cwd):
-        """Starts a program that takes the turn of the runs writing name and hangs holding it (tests/win32/scanner.cpp)."""
-        holder = subprocess.Popen([*self.launcher, self.scanner, "turn", name], cwd=cwd, stdin=subprocess.DEVNULL,
+        helper = subprocess.Popen([*self.launcher, self.scanner, *map(str, args)], cwd=cwd, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, text=True)
-        assert holder.stdout.readline() == "holding\n"
-        return holder
+        assert helper.stdout.readline().startswith(first_line)
+        return helper
+
+    def scan(self, pattern, sharing, hold_ms, watch_ms):  # another program, opening each file that matches
+        return self.helper("watching ", windows_path(pattern), sharing, hold_ms, watch_ms)
+
+    def hold_turn(self, name, cwd):  # a run that takes the turn at name and hangs holding it
+        return self.helper("holding\n", "turn", name, cwd=cwd)
 
     def trace(self, args, cwd, having="", **popen):
         """The tool's own system calls on this run (whose line has having) as (name, when), when counted from the
@@ -282,9 +281,8 @@ class Workdir:
         path.mkdir(exist_ok=True)
         self.original, self.scrambled = bitmap
         self.block = self.original[BLOCK]
-        self.write("misc.dat", self.block)
-        self.write("001.dat", self.scrambled)
-        self.write("old.bmp", OLD)
+        for name, data in (("misc.dat", self.block), ("001.dat", self.scrambled), ("old.bmp", OLD)):
+            self.write(name, data)
 
     def __truediv__(self, name):
         return self.path / name
@@ -432,8 +430,8 @@ def run(*command):
 
 @contextmanager
 def mounted(kind, where, options=()):
-    """A fresh filesystem mounted on where/mnt, with options for its mount; unmounted (lazily if something still holds it), its loop device and
-    image gone however the block ends."""
+    """A fresh filesystem mounted on where/mnt, with options for its mount; unmounted (lazily if something still
+    holds it), its loop device and image gone however the block ends."""
     size, mkfs, mount = FILESYSTEMS[kind]
     require(*(mkfs or [])[:1], mount[0], *(["losetup"] if kind == "exfat" else []))
     point, device, loop = where / "mnt", kind, None
