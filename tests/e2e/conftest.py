@@ -6,6 +6,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import stat
 import struct
 import subprocess
@@ -24,7 +25,10 @@ CHECKER_FAILED = 86  # status for a sanitizer's or valgrind's finding; the tool 
 OLD = b"the old destfile\n" * 10
 # A file capability (struct vfs_cap_data, revision 2: cap_net_raw, effective), which no replace may carry over.
 CAPABILITY = struct.pack("<5I", 0x2000001, 1 << 13, 0, 0, 0)
-WINE_START_FAILED = "failed to map the shared user data"
+# The messages' beginnings: each cause after them is the C library's text for an errno, as Tool.words puts it.
+SOURCE, DEST = "Can't open sourcefile: ", "Can't create destfile: "
+READ, WRITE = "Something is screwy with ReadFile: ", "Something is screwy with WriteFile: "
+BUSY = DEST + "{EBUSY}"
 Result = namedtuple("Result", "status stdout stderr")  # status negative: killed by that signal
 # Per filesystem: image size in MiB, the command that makes it on the image and the one that mounts it (device and
 # mount point appended). XFS has a minimum size; ext4 without -m 0 keeps blocks that only root, as here, may fill;
@@ -94,21 +98,17 @@ class Tool:
     def binary(self, popen):
         """The binary a run starts: for another user a copy anyone may reach (a checkout under /root is root's only);
         Popen enters the working directory before it changes user. The tool needs only system libraries."""
-        if "user" not in popen:
-            return self.path
-        if not self.shared:
-            folder = tempfile.mkdtemp(prefix="dat2bmp-")
-            os.chmod(folder, 0o755)
-            self.shared = shutil.copy2(self.path, folder)
-        return self.shared
+        if "user" in popen and not self.shared:
+            self.shared = shutil.copy2(self.path, tempfile.mkdtemp(prefix="dat2bmp-"))
+            os.chmod(Path(self.shared).parent, 0o755)
+        return self.shared if "user" in popen else self.path
 
     def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
         """Starts the tool; wrap is a POSIX tool put before it and its launcher (strace, valgrind, unshare). wine
         takes the arguments' encoding and ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
         path = self.binary(popen)
-        command = [*wrap, *self.launcher, argv0 or path, *args]
-        if argv0 and self.launcher and not self.wine:  # qemu-user: -0 sets the guest's argv[0]
-            command = [*wrap, *self.launcher, "-0", argv0, path, *args]
+        guest = ["-0", argv0, path] if argv0 and self.launcher and not self.wine else [argv0 or path]  # qemu-user's -0
+        command = [*wrap, *self.launcher, *guest, *args]
         executable = path if argv0 and not wrap and not self.launcher else None
         env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
@@ -153,21 +153,20 @@ class Tool:
         return re.sub(r"\{(\w+)\}", lambda m: self.causes[int(m[1]) if m[1].isdigit() else getattr(errno, m[1])],
                       message)
 
-    def scan(self, pattern, sharing, hold_ms, watch_ms):
-        """Starts the scanner on a Windows pattern (tests/win32/scanner.cpp)."""
+    def helper(self, first_line, *args, cwd=None):
+        """Starts tests/win32/scanner.cpp with args, once it has said first_line."""
         if not self.scanner:
             pytest.skip("no --scanner given")
-        scanner = subprocess.Popen([*self.launcher, self.scanner, windows_path(pattern), sharing, str(hold_ms),
-                                    str(watch_ms)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        assert scanner.stdout.readline().startswith("watching ")
-        return scanner
-
-    def hold_turn(self, name, cwd):
-        """Starts a program that takes the turn of the runs writing name and hangs holding it (tests/win32/scanner.cpp)."""
-        holder = subprocess.Popen([*self.launcher, self.scanner, "turn", name], cwd=cwd, stdin=subprocess.DEVNULL,
+        helper = subprocess.Popen([*self.launcher, self.scanner, *map(str, args)], cwd=cwd, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, text=True)
-        assert holder.stdout.readline() == "holding\n"
-        return holder
+        assert helper.stdout.readline().startswith(first_line)
+        return helper
+
+    def scan(self, pattern, sharing, hold_ms, watch_ms):  # another program, opening each file that matches
+        return self.helper("watching ", windows_path(pattern), sharing, hold_ms, watch_ms)
+
+    def hold_turn(self, name, cwd):  # a run that takes the turn at name and hangs holding it
+        return self.helper("holding\n", "turn", name, cwd=cwd)
 
     def trace(self, args, cwd, having="", **popen):
         """The tool's own system calls on this run (whose line has having) as (name, when), when counted from the
@@ -241,6 +240,39 @@ def steps(*setups):
 nothing = steps()
 
 
+def others_file(owner, mode, dir_mode, name="old.bmp"):
+    """The file owner's, of mode, in a directory of dir_mode; the run as user 65534."""
+    def setup(w):
+        os.chmod(w.path, dir_mode)
+        os.chown(w / name, owner, owner)
+        os.chmod(w / name, mode)
+        return as_user(65534)
+    return setup
+
+
+def calls(w, having=""):
+    """When each system call (whose line has having) occurs on a successful run: name -> [when, ...]."""
+    found = {}
+    for name, when in w.tool.trace(["001.dat", "new.bmp"], w.path, having):
+        found.setdefault(name, []).append(when)
+    w.remove("new.bmp")
+    return found
+
+
+def named_temporary(w):
+    """Faults that refuse the unnamed temporary: the run makes a named one, as the portable host does."""
+    return [] if w.tool.portable else [f"openat:error=EOPNOTSUPP:when={calls(w, 'O_TMPFILE')['openat'][0]}"]
+
+
+def killed_at_write(sig):
+    # Signals are caught while a named temporary exists: only SIGKILL is left to an unnamed one.
+    def death(w):
+        named = named_temporary(w) if sig != signal.SIGKILL else []
+        return {"wrap": w.tool.inject(f"write:signal={sig.name}:when=1", *named),
+                "preexec_fn": lambda: sig == signal.SIGKILL or signal.signal(sig, signal.SIG_DFL)}
+    return death
+
+
 class Workdir:
     """A directory with misc.dat, the data file 001.dat and an old destfile old.bmp; makers of odd files."""
 
@@ -249,9 +281,8 @@ class Workdir:
         path.mkdir(exist_ok=True)
         self.original, self.scrambled = bitmap
         self.block = self.original[BLOCK]
-        self.write("misc.dat", self.block)
-        self.write("001.dat", self.scrambled)
-        self.write("old.bmp", OLD)
+        for name, data in (("misc.dat", self.block), ("001.dat", self.scrambled), ("old.bmp", OLD)):
+            self.write(name, data)
 
     def __truediv__(self, name):
         return self.path / name
@@ -377,8 +408,8 @@ def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False, spellings=(),
     results = [w.tool.finish(p) for p in processes]
     # wine itself, now and then, fails to start a process (its shared user data mapped where something else is):
     # that run never began, and is run again.
-    results = [w.tool.run(p.args[len(w.tool.launcher) + 1:], w.path, **popen) if WINE_START_FAILED in r.stderr else r
-               for p, r in zip(processes, results)]
+    results = [w.tool.run(p.args[len(w.tool.launcher) + 1:], w.path, **popen)
+               if "failed to map the shared user data" in r.stderr else r for p, r in zip(processes, results)]
     assert results == [Result(0, "", "")] * runs
     assert seen <= whole | {OLD if dest == "old.bmp" else None} | ({None} if gaps else set())
     assert (w / dest).read_bytes() in whole
@@ -399,8 +430,8 @@ def run(*command):
 
 @contextmanager
 def mounted(kind, where, options=()):
-    """A fresh filesystem mounted on where/mnt, with options for its mount; unmounted (lazily if something still holds it), its loop device and
-    image gone however the block ends."""
+    """A fresh filesystem mounted on where/mnt, with options for its mount; unmounted (lazily if something still
+    holds it), its loop device and image gone however the block ends."""
     size, mkfs, mount = FILESYSTEMS[kind]
     require(*(mkfs or [])[:1], mount[0], *(["losetup"] if kind == "exfat" else []))
     point, device, loop = where / "mnt", kind, None

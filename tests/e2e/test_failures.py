@@ -7,7 +7,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CHECKER_FAILED, OLD, as_user, marked, nothing, steps
+from conftest import (BUSY, CHECKER_FAILED, DEST, OLD, READ, SOURCE, WRITE, calls, marked, nothing, others_file, row,
+                      steps)
 
 posix, mounts, wine = pytest.mark.posix, pytest.mark.mounts, pytest.mark.wine
 linux_only = (posix, mounts, pytest.mark.linux)  # refused only where the kernel tells the host
@@ -17,15 +18,6 @@ memcheck = pytest.mark.memcheck  # each kind of failure once: the row runs under
 VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-check=full",
             "--show-leak-kinds=all", "--errors-for-leak-kinds=all"]
 LONG = "a" * 63  # with a leading character, one byte past the name buffers
-
-
-def calls(w, having=""):
-    """When each system call (whose line has having) occurs on a successful run: name -> [when, ...]."""
-    found = {}
-    for name, when in w.tool.trace(["001.dat", "new.bmp"], w.path, having):
-        found.setdefault(name, []).append(when)
-    w.remove("new.bmp")
-    return found
 
 
 def no_memory(w):
@@ -57,122 +49,99 @@ def planted_link(w):
     os.lchown(w / "sticky/out.bmp", 1234, 1234)
 
 
-def others_file(owner, mode, dir_mode, name="old.bmp"):
-    """The file owner's, of mode, in a directory of dir_mode; the run as user 65534."""
-    def setup(w):
-        os.chmod(w.path, dir_mode)
-        os.chown(w / name, owner, owner)
-        os.chmod(w / name, mode)
-        return as_user(65534)
-    return setup
-
-
-def case(name, setup, args, message, *marks):
-    return pytest.param(setup, args, message, id=name, marks=marks)
-
-
-DAT, SOURCE, DEST = "Can't open datfile: ", "Can't open sourcefile: ", "Can't create destfile: "
-READ, WRITE = "Something is screwy with ReadFile: ", "Something is screwy with WriteFile: "
-BUFFER = "Couldn't allocate the data buffer: "
-# Each cause is the C library's text for that errno, as the tool's build words it (conftest.py); errno 0 is no error.
-NOENT, BUSY, TOO_LONG, NO_ERROR = "{ENOENT}", DEST + "{EBUSY}", "{ENAMETOOLONG}", "{0}"
+DAT, BUFFER = "Can't open datfile: ", "Couldn't allocate the data buffer: "
+NOENT, TOO_LONG, NO_ERROR = "{ENOENT}", "{ENAMETOOLONG}", "{0}"  # errno 0 is no error
 INVALID, IS_DIR, NO_SPACE, NOT_PERMITTED = "{EINVAL}", "{EISDIR}", "{ENOSPC}", "{EPERM}"
-TOO_SHORT = "Sourcefile is too short to be restored: {EINVAL}"
+TOO_SHORT, SHORT_TO_OLD = "Sourcefile is too short to be restored: {EINVAL}", ["0short.dat", "old.bmp"]
 LOOP, DENIED, BIG, UNSIZED = "{ELOOP}", "{EACCES}", BUFFER + "{EFBIG}", BUFFER + "{ESPIPE}"
 TO_NEW, TO_OLD, TO_LINK = ["001.dat", "new.bmp"], ["001.dat", "old.bmp"], ["001.dat", "link.bmp"]
-SHORT_TO_OLD = ["0short.dat", "old.bmp"]
 FAILURES = [
-    case("no misc.dat", lambda w: w.remove("misc.dat"), TO_NEW, DAT + NOENT, memcheck),
-    case("misc.dat of 1029 bytes", lambda w: w.write("misc.dat", w.block[:1029]), TO_NEW, READ + NO_ERROR, memcheck),
-    case("misc.dat is a directory", steps(lambda w: w.remove("misc.dat"), lambda w: w.mkdir("misc.dat")), TO_NEW,
-         DAT + IS_DIR),
-    case("misc.dat is a FIFO without a writer", steps(lambda w: w.remove("misc.dat"), lambda w: w.fifo("misc.dat")),
-         TO_NEW, READ + NO_ERROR, posix),
-    case("no memory for the dat buffer", no_memory, TO_NEW, "Couldn't allocate the dat buffer: {ENOMEM}", *traced),
-    case("missing sourcefile", nothing, ["002.dat", "new.bmp"], SOURCE + NOENT, memcheck),
-    case("sourcefile named 0", nothing, ["0", "new.bmp"], SOURCE + NOENT),
-    case("sourcefile named 0abc", nothing, ["0abc", "old.bmp"], SOURCE + NOENT),
-    case("sourcefile is a directory", lambda w: w.mkdir("0dir"), ["0dir", "new.bmp"], SOURCE + IS_DIR, memcheck),
-    case("sourcefile name of 64 bytes", nothing, ["0" + LONG, "new.bmp"], SOURCE + TOO_LONG, memcheck),
-    case("destfile name of 64 bytes", nothing, ["001.dat", "b" + LONG], DEST + TOO_LONG, memcheck),
-    case("destfile in a missing directory", nothing, ["001.dat", "nodir/new.bmp"], DEST + NOENT, memcheck),
-    case("empty destfile name", nothing, ["001.dat", ""], DEST + NOENT),
-    case("destfile below a file", nothing, ["001.dat", "old.bmp/"], DEST + "{ENOTDIR}"),
-    case("destfile is a directory", lambda w: w.mkdir("dir.bmp"), ["001.dat", "dir.bmp"], DEST + IS_DIR),
-    case("destfile links to a directory", steps(lambda w: w.mkdir("dir"), lambda w: w.link("dir.bmp", "dir")),
-         ["001.dat", "dir.bmp"], DEST + IS_DIR),
-    case("destfile is a dangling link", lambda w: w.link("link.bmp", "target.bmp"), TO_LINK, DEST + NOENT, posix),
-    case("destfile is a link loop", lambda w: w.link("loop.bmp", "loop.bmp"), ["001.dat", "loop.bmp"], DEST + LOOP),
-    case("destfile is a chain of 41 links", lambda w: w.chain(41), ["001.dat", "l1.bmp"], DEST + LOOP, posix),
-    case("destfile is another user's link in a sticky directory", planted_link, ["001.dat", "sticky/out.bmp"],
-         DEST + DENIED, *root),
-    case("destfile is a socket", lambda w: socket.socket(socket.AF_UNIX).bind(str(w / "sock.bmp")),
-         ["001.dat", "sock.bmp"], DEST + "{ENXIO}", posix),
-    case("destfile is a mount point", lambda w: w.mount("old.bmp", "--bind", w / "misc.dat"), TO_OLD, BUSY,
-         *linux_only),
-    case("old destfile in an append-only directory", lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
-         DEST + NOT_PERMITTED, *linux_only),
+    row("no misc.dat", lambda w: w.remove("misc.dat"), TO_NEW, DAT + NOENT, marks=memcheck),
+    row("misc.dat of 1029 bytes", lambda w: w.write("misc.dat", w.block[:1029]), TO_NEW, READ + NO_ERROR,
+        marks=memcheck),
+    row("no memory for the dat buffer", no_memory, TO_NEW, "Couldn't allocate the dat buffer: {ENOMEM}", marks=traced),
+    # The shortest name that passes for a sourcefile.
+    row("missing sourcefile named 0", nothing, ["0", "old.bmp"], SOURCE + NOENT, marks=memcheck),
+    row("sourcefile is a directory", lambda w: w.mkdir("0dir"), ["0dir", "new.bmp"], SOURCE + IS_DIR, marks=memcheck),
+    row("sourcefile name of 64 bytes", nothing, ["0" + LONG, "new.bmp"], SOURCE + TOO_LONG, marks=memcheck),
+    row("destfile name of 64 bytes", nothing, ["001.dat", "b" + LONG], DEST + TOO_LONG, marks=memcheck),
+    row("destfile in a missing directory", nothing, ["001.dat", "nodir/new.bmp"], DEST + NOENT, marks=memcheck),
+    row("empty destfile name", nothing, ["001.dat", ""], DEST + NOENT),
+    row("destfile below a file", nothing, ["001.dat", "old.bmp/"], DEST + "{ENOTDIR}"),
+    row("destfile is a directory, through a link", steps(lambda w: w.mkdir("dir"), lambda w: w.link("dir.bmp", "dir")),
+        ["001.dat", "dir.bmp"], DEST + IS_DIR),
+    row("destfile is a dangling link", lambda w: w.link("link.bmp", "target.bmp"), TO_LINK, DEST + NOENT, marks=posix),
+    row("destfile is a link loop", lambda w: w.link("loop.bmp", "loop.bmp"), ["001.dat", "loop.bmp"], DEST + LOOP),
+    row("destfile is a chain of 41 links", lambda w: w.chain(41), ["001.dat", "l1.bmp"], DEST + LOOP, marks=posix),
+    row("destfile is another user's link in a sticky directory", planted_link, ["001.dat", "sticky/out.bmp"],
+        DEST + DENIED, marks=root),
+    row("destfile is a socket", lambda w: socket.socket(socket.AF_UNIX).bind(str(w / "sock.bmp")),
+        ["001.dat", "sock.bmp"], DEST + "{ENXIO}", marks=posix),
+    row("destfile is a mount point", lambda w: w.mount("old.bmp", "--bind", w / "misc.dat"), TO_OLD, BUSY,
+        marks=linux_only),
+    row("old destfile in an append-only directory", lambda w: w.append_only("ao"), ["001.dat", "ao/old.bmp"],
+        DEST + NOT_PERMITTED, marks=linux_only),
     # Its root directory takes the tmpfs's one inode.
-    case("destfile on a filesystem without free inodes", steps(lambda w: w.mkdir("full"), lambda w: w.mount("full",
-         "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs")), ["001.dat", "full/new.bmp"], DEST + NO_SPACE, *root),
-    case("old destfile is immutable", lambda w: w.chattr("old.bmp", "i"), TO_OLD, DEST + NOT_PERMITTED, *root),
-    case("old destfile is append-only", lambda w: w.chattr("old.bmp", "a"), TO_OLD, DEST + NOT_PERMITTED, *linux_only),
-    case("old destfile is read-only, to its owner", others_file(65534, 0o444, 0o777), TO_OLD, DEST + DENIED, *root),
-    case("destfile is the sourcefile", nothing, ["001.dat", "001.dat"], BUSY, memcheck),
-    case("destfile is a hard link to the sourcefile", lambda w: os.link(w / "001.dat", w / "hard.bmp"),
-         ["001.dat", "hard.bmp"], BUSY),
-    case("destfile is a symbolic link to the sourcefile", lambda w: w.link("link.bmp", "001.dat"), TO_LINK, BUSY),
-    case("sourcefile is a symbolic link to the destfile", lambda w: w.link("0link.dat", "001.dat"),
-         ["0link.dat", "001.dat"], BUSY),
-    case("destfile is the sourcefile by another path", lambda w: w.mkdir("sub"), ["001.dat", "sub/../001.dat"], BUSY),
-    case("destfile is the read-only sourcefile, for another user", others_file(0, 0o444, 0o755, "001.dat"),
-         ["001.dat", "001.dat"], BUSY, *root),
+    row("destfile on a filesystem without free inodes", steps(lambda w: w.mkdir("full"), lambda w: w.mount("full",
+        "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs")), ["001.dat", "full/new.bmp"], DEST + NO_SPACE,
+        marks=root),
+    row("old destfile is immutable", lambda w: w.chattr("old.bmp", "i"), TO_OLD, DEST + NOT_PERMITTED, marks=root),
+    row("old destfile is append-only", lambda w: w.chattr("old.bmp", "a"), TO_OLD, DEST + NOT_PERMITTED,
+        marks=linux_only),
+    row("old destfile is read-only, to its owner", others_file(65534, 0o444, 0o777), TO_OLD, DEST + DENIED, marks=root),
+    # The same file by identity, whatever its names, before permissions are looked at.
+    row("destfile is the sourcefile", nothing, ["001.dat", "001.dat"], BUSY, marks=memcheck),
+    row("destfile is a hard link to the sourcefile", lambda w: os.link(w / "001.dat", w / "hard.bmp"),
+        ["001.dat", "hard.bmp"], BUSY),
+    row("destfile is a symbolic link to the sourcefile", lambda w: w.link("link.bmp", "001.dat"), TO_LINK, BUSY),
+    row("sourcefile is a symbolic link to the destfile", lambda w: w.link("0link.dat", "001.dat"),
+        ["0link.dat", "001.dat"], BUSY),
+    row("destfile is the sourcefile by another path", lambda w: w.mkdir("sub"), ["001.dat", "sub/../001.dat"], BUSY),
+    row("destfile is the read-only sourcefile, for another user", others_file(0, 0o444, 0o755, "001.dat"),
+        ["001.dat", "001.dat"], BUSY, marks=root),
     # Windows names: forbidden characters, absent devices, and names that have no exact form in the ANSI code page
     # (wine's is cp1252 here), with the look-alike that best-fit conversion would have used there.
-    case("destfile with a character Windows forbids", nothing, ["001.dat", "a<b.bmp"], DEST + INVALID, wine),
-    case("destfile names a stream of a file", nothing, ["001.dat", "old.bmp:ads"], DEST + INVALID, wine),
-    case("destfile is an absent printer port", nothing, ["001.dat", "LPT1"], DEST + "{ENODEV}", wine),
-    case("sourcefile name not in the code page", lambda w: w.write("0a.dat", w.scrambled), ["0ā.dat", "new.bmp"],
-         SOURCE + INVALID, wine),
-    case("destfile name not in the code page", lambda w: w.write("a.bmp", OLD), ["001.dat", "ā.bmp"],
-         DEST + INVALID, wine),
-    case("destfile of full-width dots and a division slash, not a way up", lambda w: w.mkdir("sub"),
-         ["001.dat", "sub/．．∕a.bmp"], DEST + INVALID, wine),
+    row("destfile with a character Windows forbids", nothing, ["001.dat", "a<b.bmp"], DEST + INVALID, marks=wine),
+    row("destfile names a stream of a file", nothing, ["001.dat", "old.bmp:ads"], DEST + INVALID, marks=wine),
+    row("destfile is an absent printer port", nothing, ["001.dat", "LPT1"], DEST + "{ENODEV}", marks=wine),
+    row("sourcefile name not in the code page", lambda w: w.write("0a.dat", w.scrambled), ["0ā.dat", "new.bmp"],
+        SOURCE + INVALID, marks=wine),
+    row("destfile name not in the code page", lambda w: w.write("a.bmp", OLD), ["001.dat", "ā.bmp"], DEST + INVALID,
+        marks=wine),
+    row("destfile of full-width dots and a division slash, not a way up", lambda w: w.mkdir("sub"),
+        ["001.dat", "sub/．．∕a.bmp"], DEST + INVALID, marks=wine),
     # The '?' put in for the missing character is itself refused in names, but not in a folder that a way up undoes.
-    case("destfile through a folder not in the code page", nothing, ["001.dat", "ā\\..\\new.bmp"], DEST + INVALID,
-         wine),
-    case("sourcefile through a folder not in the code page", nothing, ["0ā\\..\\001.dat", "new.bmp"],
-         SOURCE + INVALID, wine),
+    row("destfile through a folder not in the code page", nothing, ["001.dat", "ā\\..\\new.bmp"], DEST + INVALID,
+        marks=wine),
+    row("sourcefile through a folder not in the code page", nothing, ["0ā\\..\\001.dat", "new.bmp"], SOURCE + INVALID,
+        marks=wine),
     # wine shows a file without write permission as read-only, and lets root open it for writing all the same.
-    case("old destfile is read-only, to root too", lambda w: os.chmod(w / "old.bmp", 0o444), ["001.dat", "old.bmp"],
-         DEST + "{EACCES}", wine),
-    case("empty sourcefile", lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT, memcheck),
-    case("sourcefile of 1 byte", lambda w: w.write("0short.dat", b"\x01"), SHORT_TO_OLD, TOO_SHORT),
+    row("old destfile is read-only, to root too", lambda w: os.chmod(w / "old.bmp", 0o444), TO_OLD, DEST + DENIED,
+        marks=wine),
+    row("empty sourcefile", lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT, marks=memcheck),
+    row("sourcefile of 1077 bytes", lambda w: w.write("0short.dat", w.scrambled[:1077]), SHORT_TO_OLD, TOO_SHORT),
     # Nowhere to report to: the message is lost, and nothing of it lands in the destfile.
-    case("sourcefile of 1 byte, without standard error", steps(lambda w: w.write("0short.dat", b"\x01"),
-         lambda w: {"preexec_fn": lambda: os.close(2)}), SHORT_TO_OLD, None),
-    case("sourcefile of 1077 bytes", lambda w: w.write("0short.dat", w.scrambled[:1077]), SHORT_TO_OLD, TOO_SHORT),
-    case("sourcefile of 4 GiB", lambda w: w.sparse("0giant.dat", 4 << 30), ["0giant.dat", "old.bmp"], BIG, memcheck),
-    case("sourcefile above 4 GiB", lambda w: w.sparse("0giant.dat", (4 << 30) + 1078), ["0giant.dat", "new.bmp"], BIG),
-    case("sourcefile of unknown size", lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"], UNSIZED,
-         posix, memcheck),
-    case("sourcefile is a FIFO without a writer", lambda w: w.fifo("0fifo"), ["0fifo", "new.bmp"], UNSIZED, posix),
-    # Past misc.dat's read, the sourcefile's ends early, as a file that shrank after it was sized.
-    case("sourcefile ends early", lambda w: {"wrap": w.tool.inject(f"read:retval=0:when={calls(w)['read'][1]}")},
-         TO_NEW, READ + NO_ERROR, *traced),
-    case("sourcefile in /sys, shorter than its size", lambda w: w.link("0sys.dat", "/sys/devices/system/cpu/online"),
-         ["0sys.dat", "new.bmp"], READ + NO_ERROR, posix),
-    case("sourcefile in /proc, of no size", lambda w: w.link("0proc.dat", "/proc/self/status"),
-         ["0proc.dat", "new.bmp"], BUFFER + INVALID, posix),
-    case("destfile is a full device", nothing, ["001.dat", "/dev/full"], WRITE + NO_SPACE, posix, memcheck),
-    case("destfile is a block device too small for the bitmap", lambda w: w.loop("disk.bmp", 100 << 10),
-         ["001.dat", "disk.bmp"], DEST + NO_SPACE, *root),
-    case("old destfile is another user's in a sticky directory", others_file(1000, 0o666, 0o1777), TO_OLD,
-         WRITE + NOT_PERMITTED, *root),
-    case("destfile past the file size limit", file_size_limit, TO_OLD, WRITE + "{EFBIG}", posix, memcheck),
+    row("sourcefile of 1077 bytes, without standard error", steps(lambda w: w.write("0short.dat", w.scrambled[:1077]),
+        lambda w: {"preexec_fn": lambda: os.close(2)}), SHORT_TO_OLD, None),
+    row("sourcefile of 4 GiB", lambda w: w.sparse("0giant.dat", 4 << 30), ["0giant.dat", "old.bmp"], BIG,
+        marks=memcheck),
+    row("sourcefile of unknown size", lambda w: w.fifo("0fifo", keep_open=True), ["0fifo", "old.bmp"], UNSIZED,
+        marks=(posix, memcheck)),
+    row("sourcefile is a FIFO without a writer", lambda w: w.fifo("0fifo"), ["0fifo", "new.bmp"], UNSIZED, marks=posix),
+    # Sized at a page, shorter when read: as a file that shrank after it was sized.
+    row("sourcefile in /sys, shorter than its size", lambda w: w.link("0sys.dat", "/sys/devices/system/cpu/online"),
+        ["0sys.dat", "new.bmp"], READ + NO_ERROR, marks=posix),
+    row("sourcefile in /proc, of no size", lambda w: w.link("0proc.dat", "/proc/self/status"),
+        ["0proc.dat", "new.bmp"], BUFFER + INVALID, marks=posix),
+    row("destfile is a full device", nothing, ["001.dat", "/dev/full"], WRITE + NO_SPACE, marks=(posix, memcheck)),
+    row("destfile is a block device too small for the bitmap", lambda w: w.loop("disk.bmp", 100 << 10),
+        ["001.dat", "disk.bmp"], DEST + NO_SPACE, marks=root),
+    row("old destfile is another user's in a sticky directory", others_file(1000, 0o666, 0o1777), TO_OLD,
+        WRITE + NOT_PERMITTED, marks=root),
+    row("destfile past the file size limit", file_size_limit, TO_OLD, WRITE + "{EFBIG}", marks=(posix, memcheck)),
     # wine reports the limit as a device failure (ERROR_GEN_FAILURE).
-    case("destfile past the file size limit, under wine", lambda w: file_size_limit(w, ignore_signal=True),
-         ["001.dat", "old.bmp"], WRITE + "{EIO}", wine),
+    row("destfile past the file size limit, under wine", lambda w: file_size_limit(w, ignore_signal=True), TO_OLD,
+        WRITE + "{EIO}", marks=wine),
 ]
 
 
@@ -187,8 +156,8 @@ def test_failure_reports_once_and_changes_nothing(work, setup, args, message):
 
 @marked(pytest.mark.valgrind, posix)
 @pytest.mark.parametrize("setup, args, message, status", [
-    pytest.param(nothing, ["001.dat", "new.bmp"], "", 0, id="success"),
-    pytest.param(nothing, ["1.dat", "new.bmp"], "", 1, id="usage"),
+    row("success", nothing, ["001.dat", "new.bmp"], "", 0),
+    row("usage", nothing, ["1.dat", "new.bmp"], "", 1),
     *(pytest.param(*row.values, 1, id=row.id, marks=row.marks)
       for row in FAILURES if any(mark.name == "memcheck" for mark in row.marks)),
 ])

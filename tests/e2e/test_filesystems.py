@@ -10,10 +10,8 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import (CAPABILITY, FILESYSTEMS, OLD, Result, Workdir, as_user, concurrent_runs, marked, mounted,
-                      require, row, run, steps)
-from test_failures import WRITE
-from test_hostile import killed_at_write
+from conftest import (CAPABILITY, FILESYSTEMS, OLD, WRITE, Result, Workdir, as_user, concurrent_runs, killed_at_write,
+                      marked, mounted, require, row, run, steps)
 
 pytestmark = pytest.mark.mounts
 posix, strace, linux, libattr = pytest.mark.posix, pytest.mark.strace, pytest.mark.linux, pytest.mark.libattr

@@ -17,8 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CAPABILITY, OLD, Result, as_user, marked, mounted, row
-from test_failures import WRITE, calls
+from conftest import CAPABILITY, OLD, WRITE, Result, as_user, calls, marked, mounted, row
 
 posix, linux = pytest.mark.posix, pytest.mark.linux
 

@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from conftest import OLD, Result, Workdir, as_user, concurrent_runs, marked, nothing, row, steps, windows_path
-from test_failures import DEST, SOURCE, WRITE, others_file
+from conftest import (DEST, OLD, SOURCE, WRITE, Result, Workdir, as_user, concurrent_runs, marked, nothing, others_file,
+                      row, steps, windows_path)
 
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
 as_root, traced_linux = (posix, mounts, linux), (posix, strace, linux)

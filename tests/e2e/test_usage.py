@@ -1,6 +1,6 @@
 import pytest
 
-from conftest import Result, windows_path
+from conftest import Result, row, windows_path
 
 
 def usage(name):
@@ -16,15 +16,14 @@ def usage(name):
 
 # Without misc.dat, so that a run that went past the arguments would say so.
 @pytest.mark.parametrize("args, argv0", [
-    pytest.param([], None, id="no arguments"),
-    pytest.param(["001.dat"], None, id="one argument"),
-    pytest.param(["001.dat", "out.bmp", "extra"], None, id="three arguments"),
-    pytest.param(["1.dat", "out.bmp"], None, id="sourcefile not starting with zero"),
-    pytest.param(["./001.dat", "out.bmp"], None, id="sourcefile with a directory before its name"),
-    pytest.param(["０01.dat", "out.bmp"], None, id="sourcefile starting with a full-width zero"),
-    pytest.param(["", "out.bmp"], None, id="empty sourcefile"),
-    pytest.param(["1.dat", "out.bmp"], "restorer", id="another invocation name", marks=pytest.mark.posix),
-    pytest.param([], "bin/x y", id="an invocation name with a blank", marks=pytest.mark.posix),
+    row("no arguments", [], None),
+    row("one argument", ["001.dat"], None),
+    row("three arguments", ["001.dat", "out.bmp", "extra"], None),
+    row("sourcefile not starting with zero", ["1.dat", "out.bmp"], None),
+    row("sourcefile with a directory before its name", ["./001.dat", "out.bmp"], None),
+    row("sourcefile starting with a full-width zero", ["０01.dat", "out.bmp"], None),
+    row("empty sourcefile", ["", "out.bmp"], None),
+    row("another invocation name, with a blank", ["1.dat", "out.bmp"], "bin/x y", marks=pytest.mark.posix),
 ])
 def test_wrong_arguments_print_usage_and_touch_nothing(work, args, argv0):
     work.remove("misc.dat")
