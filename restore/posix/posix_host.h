@@ -107,7 +107,6 @@ bool keep_metadata(int fd, const struct stat& old);
 // clears the set-ID bits keep_metadata gave.
 bool keep_set_id_bits(int fd);
 
-
 // Closes a descriptor this host keeps, if it holds one, and marks it closed.
 // Keeps errno: it runs on the way out of failures.
 inline void close_kept(int& fd)
