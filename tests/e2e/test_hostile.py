@@ -20,7 +20,7 @@ import pytest
 from conftest import CAPABILITY, OLD, Result, as_user, marked, mounted, row
 from test_failures import WRITE, calls
 
-posix, linux = pytest.mark.posix, pytest.mark.linux
+posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
 
 
 def opened(name, flags, content, position=None):
@@ -67,6 +67,7 @@ MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 WITHOUT_ACLS = (lambda w: {"wrap": ["sh", "-c", 'mount -o remount,noacl "$0" && "$@"; s=$?; mount -o remount,acl "$0"; '
                                    'exit $s', w / "fs/mnt"]})
 NAMED_ACL = "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---"  # mode 660, the group's own entry r--
+KEPT_ACL = "user::rw- user:65534:rw- group::r-- mask::rw- other::---"
 
 
 def OTHERS(w):  # noqa: N802
@@ -327,47 +328,82 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     assert ("security.capability" in os.listxattr(work / dest)) == (had and bool(message))
 
 
+MINE = -1  # the running user's own id
+MINIMAL = "user::rw- group::r-- other::---"  # no ACL past the mode 640
+IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}  # where only the process's own id maps
+UNMAPPED_ACL = "u::rw-,u:1:rw-,g::r--,m::rw-,o::---"  # mode 660, the group's own entry r--; uid 1 maps in no namespace
+ACL_REFUSED = (lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")})
+
+
+def umask(mask):
+    return {"preexec_fn": lambda: os.umask(mask)}
+
+
+# Owner and group as (uid, gid, mode[, ACL]), MINE the running user's; an old file none: a new destfile. Where the ACL
+# cannot be given again (a user namespace, refused), the group keeps its own bits, never the mask's.
 @posix
-@pytest.mark.mounts
 @pytest.mark.parametrize("old, user, place, new", [
-    row("root keeps owner, group and set-ID bits", (1000, 1000, 0o6775), None, None, (1000, 1000, 0o6775)),
-    row("root keeps the group of a file of its own", (0, 1000, 0o2775), None, None, (0, 1000, 0o2775)),
-    row("a group member keeps the group", (1000, 1000, 0o664), MEMBER, None, (65534, 1000, 0o664)),
-    # Without group execute permission, so that writing the file keeps set-group-ID.
-    row("a group member drops set-user-ID with the owner, keeps set-group-ID", (1000, 1000, 0o6664), MEMBER, None,
-        (65534, 1000, 0o2664)),
-    row("an outsider drops both set-ID bits", (1000, 1000, 0o6666), OUTSIDER, None, (65534, 65534, 0o666)),
-    row("an outsider gives its own group no more than other had", (1000, 1000, 0o676), OUTSIDER, None,
-        (65534, 65534, 0o666)),
-    row("an outsider named in the ACL gives its own group's entry no more than other had", (1000, 1000, 0, NAMED_ACL),
-        OUTSIDER, None, (65534, 65534, 0o660, "user::rw- user:65534:rw- group::--- mask::rw- other::---")),
-    row("a user keeps set-user-ID on its own file, which the write clears", (65534, 65534, 0o4755), OUTSIDER, None,
-        (65534, 65534, 0o4755)),
-    row("a user keeps set-group-ID on its own file, which the write clears", (65534, 65534, 0o2775), OUTSIDER, None,
-        (65534, 65534, 0o2775)),
-    *(row(f"an outsider drops set-group-ID, its group no more than other, {on}", (0, 0, 0o2776), OUTSIDER, place,
-          (65534, 65534, 0o766)) for place, on in [(NO_ACL, "on btrfs without ACLs"), (NTFS, "on ntfs-3g")]),
-    *(row(f"root keeps an ACL ntfs-3g does not list{under}", (0, 0, 0, NAMED_ACL), None, place,
-          (0, 0, 0o660, "user::rw- user:65534:rw- group::r-- mask::rw- other::---"))
-      for place, under in [(NTFS_ACL, ""), (on_image("ntfs", "-o", "acl", default_acl="u:1:rwx"),
-                                                    " under a default ACL")]),
+    row("a new destfile takes the umask 077", None, umask(0o077), None, (MINE, MINE, 0o600)),
+    row("a new destfile takes the umask 000", None, umask(0), None, (MINE, MINE, 0o666)),
+    row("an old destfile keeps its mode 640", (MINE, MINE, 0o640), None, None, (MINE, MINE, 0o640)),
+    row("an old destfile keeps its mode 755 under umask 077", (MINE, MINE, 0o755), umask(0o077), None,
+        (MINE, MINE, 0o755)),
+    row("an old destfile keeps its ACL exactly", (MINE, MINE, 0, NAMED_ACL), None, None, (MINE, MINE, 0o660, KEPT_ACL),
+        marks=linux),
+    row("in a user namespace the group keeps its own bits", (MINE, MINE, 0, UNMAPPED_ACL), IN_NAMESPACE, None,
+        (MINE, MINE, 0o640, MINIMAL), marks=linux),
+    row("another user in a user namespace: the group keeps its own bits", (65534, 65534, 0, UNMAPPED_ACL),
+        {**IN_NAMESPACE, **OUTSIDER}, None, (65534, 65534, 0o640, MINIMAL), marks=(linux, mounts)),
+    row("with the ACL refused the group keeps its own bits", (MINE, MINE, 0, UNMAPPED_ACL), ACL_REFUSED, None,
+        (MINE, MINE, 0o640, MINIMAL), marks=(linux, strace)),
+    row("with the ACL refused the group keeps no more than a narrower mask gave",
+        (MINE, MINE, 0, "u::rw-,u:1:rw-,g::rw-,m::r--,o::---"), ACL_REFUSED, None, (MINE, MINE, 0o640, MINIMAL),
+        marks=(linux, strace)),
+    row("an old destfile whose mode cannot be given keeps the temporary's private one", (MINE, MINE, 0o644),
+        lambda w: {"wrap": w.tool.inject("fchmod:error=EPERM", "fsetxattr:error=EPERM"), **umask(0)}, None,
+        (MINE, MINE, 0o600), marks=strace),
+    *(row(name, *values, marks=mounts) for name, *values in [
+        ("root keeps owner, group and set-ID bits", (1000, 1000, 0o6775), None, None, (1000, 1000, 0o6775)),
+        ("root keeps the group of a file of its own", (0, 1000, 0o2775), None, None, (0, 1000, 0o2775)),
+        ("a group member keeps the group", (1000, 1000, 0o664), MEMBER, None, (65534, 1000, 0o664)),
+        # Without group execute permission, so that writing the file keeps set-group-ID.
+        ("a group member drops set-user-ID with the owner, keeps set-group-ID", (1000, 1000, 0o6664), MEMBER, None,
+         (65534, 1000, 0o2664)),
+        ("an outsider drops both set-ID bits", (1000, 1000, 0o6666), OUTSIDER, None, (65534, 65534, 0o666)),
+        ("an outsider gives its own group no more than other had", (1000, 1000, 0o676), OUTSIDER, None,
+         (65534, 65534, 0o666)),
+        ("an outsider named in the ACL gives its own group's entry no more than other had",
+         (1000, 1000, 0, NAMED_ACL), OUTSIDER, None,
+         (65534, 65534, 0o660, "user::rw- user:65534:rw- group::--- mask::rw- other::---")),
+        ("a user keeps set-user-ID on its own file, which the write clears", (65534, 65534, 0o4755), OUTSIDER, None,
+         (65534, 65534, 0o4755)),
+        ("a user keeps set-group-ID on its own file, which the write clears", (65534, 65534, 0o2775), OUTSIDER, None,
+         (65534, 65534, 0o2775)),
+        *((f"an outsider drops set-group-ID, its group no more than other, {on}", (0, 0, 0o2776), OUTSIDER, place,
+           (65534, 65534, 0o766)) for place, on in [(NO_ACL, "on btrfs without ACLs"), (NTFS, "on ntfs-3g")]),
+        *((f"root keeps an ACL ntfs-3g does not list{under}", (0, 0, 0, NAMED_ACL), None, place, (0, 0, 0o660, KEPT_ACL))
+          for place, under in [(NTFS_ACL, ""), (on_image("ntfs", "-o", "acl", default_acl="u:1:rwx"),
+                                                        " under a default ACL")]),
+    ]),
     row("root gives an ACL that btrfs without ACLs will not give to no one but the owner",
         (0, 0, 0, "u::rw-,g::---,m::rwx,o::---"), WITHOUT_ACLS, on_image("btrfs"),
-        (0, 0, 0o600, "user::rw- group::--- other::---"), marks=linux),
+        (0, 0, 0o600, "user::rw- group::--- other::---"), marks=(mounts, linux)),
 ])
-def test_replacing_a_shared_file_keeps_what_the_user_may(work, old, user, place, new):
+def test_replacing_keeps_owner_group_and_mode_as_the_user_may(work, old, user, place, new):
     os.chmod(work.path, 0o777)
-    dest = (place(work) if place else "") + "old.bmp"
-    work.write(dest, OLD)
-    os.chmod((work / dest).parent, 0o777)
-    os.chown(work / dest, *old[:2])
-    os.chmod(work / dest, old[2])
-    if old[3:]:
-        subprocess.run(["setfacl", "--set", old[3], work / dest], check=True)
+    dest = (place(work) if place else "") + ("old.bmp" if old else "new.bmp")
+    if old:
+        work.write(dest, OLD)
+        os.chmod((work / dest).parent, 0o777)
+        os.chown(work / dest, *old[:2])
+        os.chmod(work / dest, old[2])
+        if old[3:]:
+            subprocess.run(["setfacl", "--set", old[3], work / dest], check=True)
     how = user(work) if callable(user) else user or {}
     assert work.run(["001.dat", dest], **how) == Result(0, "", "")
-    st = os.stat(work / dest)
-    assert (st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode))) == (*new[:2], oct(new[2]))
+    st, mine = os.stat(work / dest), (os.geteuid(), os.getegid())
+    owner = tuple(own if want == MINE else want for want, own in zip(new[:2], mine))
+    assert (st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode))) == (*owner, oct(new[2]))
     if new[3:]:
         assert subprocess.run(["getfacl", "-cnE", work / dest], capture_output=True, text=True).stdout.split() == \
             new[3].split()
