@@ -56,8 +56,6 @@ NEW_OLD = ["new.bmp", "old.bmp"]
 X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
 AFTER_EARLIER = (lambda w: b"earlier\n" + w.original + b"trailer\n")  # noqa: E731
 APPENDED, DELETED = opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), opened(None, os.O_RDWR, X, 100)
-BLOCKED = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
-IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
 LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
 NO_ACL = on_image("btrfs", "-o", "noacl")
 NTFS = on_image("ntfs", "-o", "permissions")
@@ -68,6 +66,14 @@ WITHOUT_ACLS = (lambda w: {"wrap": ["sh", "-c", 'mount -o remount,noacl "$0" && 
                                    'exit $s', w / "fs/mnt"]})
 NAMED_ACL = "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---"  # mode 660, the group's own entry r--
 KEPT_ACL = "user::rw- user:65534:rw- group::r-- mask::rw- other::---"
+MINE = -1  # the running user's own id
+MINIMAL = "user::rw- group::r-- other::---"  # no ACL past the mode 640
+IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}  # where only the process's own id maps
+UNMAPPED_ACL = "u::rw-,u:1:rw-,g::r--,m::rw-,o::---"  # mode 660, the group's own entry r--; uid 1 maps in no namespace
+ACL_REFUSED = (lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")})
+
+
+umask = (lambda mask: {"preexec_fn": lambda: os.umask(mask)})  # noqa: E731
 
 
 def OTHERS(w):  # noqa: N802
@@ -233,58 +239,50 @@ def killed_at_write(sig):
     return death
 
 
-def message_into_a_broken_pipe(w):
-    def setup():  # the write fails at the limit; its message meets a pipe nobody reads
-        resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))
-        read, write = os.pipe()
-        os.dup2(write, 2)
-        os.close(read)
-        os.close(write)
-    return {"preexec_fn": setup}
+def failing_message(limit, into_pipe):
+    """The write fails at the file size limit; its message meets a pipe nobody reads, or a file at that limit."""
+    def how(w):
+        def setup():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            read, write = os.pipe()
+            os.close(read)
+            os.dup2(write if into_pipe else os.open(w / "log", os.O_WRONLY), 2)
+        w.write("log", b"")
+        return {"preexec_fn": setup}
+    return how
 
 
+# A death leaves the directory as it was; a message that cannot be written is lost, not fatal. A signal the caller
+# blocked, or ignored as nohup does SIGHUP (also where a named temporary has signals caught), stays so: the whole
+# conversion is left. Over an old destfile the unnamed file is linked under a temporary name, then renamed: a signal
+# between them waits.
 @posix
-@pytest.mark.strace
-@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-@pytest.mark.parametrize("death, sig", [
+@pytest.mark.parametrize("dest", NEW_OLD)
+@pytest.mark.parametrize("how, status, replaced", [
     # Only an unnamed new file survives SIGKILL without a trace.
-    *(row(f"{sig.name} at the write", killed_at_write(sig), sig, marks=linux if sig == signal.SIGKILL else ())
+    *(row(f"{sig.name} at the write", killed_at_write(sig), -sig, False,
+          marks=(strace, linux) if sig == signal.SIGKILL else strace)
       for sig in (signal.SIGKILL, signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1, signal.SIGPIPE, signal.SIGINT,
                   signal.SIGTERM, signal.SIGHUP)),
-    row("SIGPIPE from the failure message", message_into_a_broken_pipe, signal.SIGPIPE),
+    row("SIGPIPE from the failure message", failing_message(100000, True), -signal.SIGPIPE, False),
+    row("a failure message past the file size limit is lost", failing_message(0, False), 1, False),
+    row("SIGTERM blocked at the write", lambda w: {"wrap": w.tool.inject("write:signal=SIGTERM:when=1"), "preexec_fn":
+                                                   lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})},
+        0, True, marks=strace),
+    row("SIGHUP ignored at the write", lambda w: {"wrap": w.tool.inject("write:signal=SIGHUP:when=1", *named_temporary(
+        w)), "preexec_fn": lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN)}, 0, True, marks=strace),
+    row("SIGTERM at the link", lambda w: {"wrap": w.tool.inject("linkat:signal=SIGTERM:when=1")}, -signal.SIGTERM,
+        True, marks=(strace, linux)),
 ])
-def test_death_leaves_the_directory_as_it_was(work, death, sig, dest):
+def test_signal_or_death_leaves_the_old_or_the_whole_conversion(work, dest, how, status, replaced):
+    how = how(work)
     before = work.snapshot()
-    assert work.run(["001.dat", dest], **death(work)).status == -sig
-    assert work.snapshot() == before
-
-
-@posix
-def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
-    with tempfile.TemporaryFile() as log:
-        def setup():
-            resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
-            os.dup2(log.fileno(), 2)
-        result = work.run(["001.dat", "/dev/full"], preexec_fn=setup)
-        assert (result.status, os.fstat(log.fileno()).st_size) == (1, 0)
-
-
-# A signal the caller blocked, or ignored as nohup does SIGHUP (also where a named temporary has signals caught), stays
-# so. Over an old destfile the unnamed file is linked under a temporary name, then renamed: a signal between them waits.
-@posix
-@pytest.mark.strace
-@pytest.mark.parametrize("dest, faults, caller, status", [
-    *(row(f"blocked-{dest}", dest, lambda w: ["write:signal=SIGTERM:when=1"], BLOCKED, 0) for dest in NEW_OLD),
-    *(row(f"ignored-{dest}", dest, lambda w: ["write:signal=SIGHUP:when=1", *named_temporary(w)], IGNORED, 0)
-      for dest in NEW_OLD),
-    row("SIGTERM at the link of the replacement", "old.bmp", lambda w: ["linkat:signal=SIGTERM:when=1"], None,
-        -signal.SIGTERM, marks=linux),
-])
-def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, faults, caller, status):
-    names = sorted({*os.listdir(work.path), dest})
-    result = work.run(["001.dat", dest], wrap=work.tool.inject(*faults(work)), preexec_fn=caller)
-    assert (result.status, result.stderr, sorted(os.listdir(work.path))) == (status, "", names)
-    assert (work / dest).read_bytes() == work.original
+    assert work.run(["001.dat", dest], **how)[::2] == (status, "")
+    after = work.snapshot()
+    if replaced:
+        assert after.pop(dest)[0] == work.original
+        before.pop(dest, None)
+    assert after == before
 
 
 # Another program puts a file under the destfile's name while the run links the new file or looks at the name (a
@@ -326,17 +324,6 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     assert work.snapshot() == before
     # The new bytes never had the capability.
     assert ("security.capability" in os.listxattr(work / dest)) == (had and bool(message))
-
-
-MINE = -1  # the running user's own id
-MINIMAL = "user::rw- group::r-- other::---"  # no ACL past the mode 640
-IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}  # where only the process's own id maps
-UNMAPPED_ACL = "u::rw-,u:1:rw-,g::r--,m::rw-,o::---"  # mode 660, the group's own entry r--; uid 1 maps in no namespace
-ACL_REFUSED = (lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")})
-
-
-def umask(mask):
-    return {"preexec_fn": lambda: os.umask(mask)}
 
 
 # Owner and group as (uid, gid, mode[, ACL]), MINE the running user's; an old file none: a new destfile. Where the ACL
@@ -381,8 +368,8 @@ def umask(mask):
          (65534, 65534, 0o2775)),
         *((f"an outsider drops set-group-ID, its group no more than other, {on}", (0, 0, 0o2776), OUTSIDER, place,
            (65534, 65534, 0o766)) for place, on in [(NO_ACL, "on btrfs without ACLs"), (NTFS, "on ntfs-3g")]),
-        *((f"root keeps an ACL ntfs-3g does not list{under}", (0, 0, 0, NAMED_ACL), None, place, (0, 0, 0o660, KEPT_ACL))
-          for place, under in [(NTFS_ACL, ""), (on_image("ntfs", "-o", "acl", default_acl="u:1:rwx"),
+        *((f"root keeps an ACL ntfs-3g does not list{under}", (0, 0, 0, NAMED_ACL), None, place,
+           (0, 0, 0o660, KEPT_ACL)) for place, under in [(NTFS_ACL, ""), (on_image("ntfs", "-o", "acl", default_acl="u:1:rwx"),
                                                         " under a default ACL")]),
     ]),
     row("root gives an ACL that btrfs without ACLs will not give to no one but the owner",
