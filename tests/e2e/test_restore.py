@@ -31,10 +31,13 @@ def direct_write_refused(w):
     return {"wrap": w.tool.inject("write:error=EINVAL:when=1")}
 
 
-def descriptor_link_refused(w):
-    # Linux before 6.10 links a descriptor only for a process that may read any directory: /proc's name of it then.
-    os.chmod(w.path, 0o777)
-    return {"wrap": w.tool.inject("linkat:error=ENOENT:when=1"), **as_user(65534)}
+def interrupted(call, nth):
+    """The nth call (read or write) of a run interrupted by a signal before it moved anything."""
+    def how(w):
+        when = [when for name, when in w.tool.trace(["001.dat", "new.bmp"], w.path) if name == call][nth]
+        w.remove("new.bmp")
+        return {"wrap": w.tool.inject(f"{call}:error=EINTR:when={when}")}
+    return how
 
 
 HIDDEN = (lambda w: os.setxattr(w / "old.bmp", "user.DOSATTRIB", b"0x2"))  # as wine keeps FILE_ATTRIBUTE_HIDDEN
@@ -42,8 +45,10 @@ READ_ONLY = (lambda w: os.chmod(w / "old.bmp", 0o444))
 RESTORATIONS = [
     row("to a new destfile", nothing, "001.dat", "new.bmp"),
     row("over a shorter old destfile", nothing, "001.dat", "old.bmp"),
-    row("to a new destfile by a user the kernel refuses the descriptor's link", descriptor_link_refused, "001.dat",
-        "new.bmp", marks=traced_linux),
+    # Linux before 6.10 links a descriptor only for a process that may read any directory: /proc's name of it then.
+    row("to a new destfile by a user the kernel refuses the descriptor's link", steps(
+        lambda w: os.chmod(w.path, 0o777), lambda w: {"wrap": w.tool.inject("linkat:error=ENOENT:when=1"),
+                                                      **as_user(65534)}), "001.dat", "new.bmp", marks=traced_linux),
     row("over a longer old destfile", lambda w: w.write("old.bmp", b"x" * 999999), "001.dat", "old.bmp"),
     row("with a misc.dat of 2000 bytes", lambda w: w.write("misc.dat", w.block + bytes(range(256)) * 3 + b"z" * 202),
         "001.dat", "new.bmp"),
@@ -68,6 +73,9 @@ RESTORATIONS = [
         "001.dat", "wx/new.bmp", marks=as_root),
     *(row(f"of 3 MiB {to}, the direct write refused", direct_write_refused, "0big.dat", dest, marks=traced_linux)
       for to, dest in [("to a new destfile", "new.bmp"), ("over an old destfile", "old.bmp")]),
+    *(row(f"with {which} interrupted", interrupted(call, nth), "001.dat", "old.bmp", marks=(posix, strace))
+      for which, call, nth in [("misc.dat's read", "read", 0), ("the sourcefile's read", "read", 1),
+                               ("the destfile's write", "write", 0)]),
     # Names only Windows has, each acting on the one file it resolves to, its last part: a drive's full path, a
     # verbatim (\\?\) name taken as given, its trailing dot or space included.
     *(row(name, setup, "001.dat", dest, marks=wine) for name, setup, dest in [
@@ -100,15 +108,6 @@ def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest):
     assert after.pop(receiver)[0] == (work.original + data[len(work.original):])[:len(data)]
     before.pop(receiver, None)
     assert after == before
-
-
-@marked(posix, strace)
-@pytest.mark.parametrize("call, nth", [("read", 0), ("read", 1), ("write", 0)],
-                         ids=["misc.dat's read", "the sourcefile's read", "the destfile's write"])
-def test_interrupted_transfer_goes_on(work, call, nth):
-    when = [w for name, w in work.tool.trace(["001.dat", "new.bmp"], work.path) if name == call][nth]
-    result = work.run(["001.dat", "old.bmp"], wrap=work.tool.inject(f"{call}:error=EINTR:when={when}"))
-    assert (result.status, result.stderr, (work / "old.bmp").read_bytes() == work.original) == (0, "", True)
 
 
 @marked(posix, strace, mounts, linux)
