@@ -202,13 +202,6 @@ def test_concurrent_runs_each_leave_a_whole_conversion(work, dest):
     concurrent_runs(work, dest, runs=12, tail=1 << 20)
 
 
-def spellings(w):
-    """One file, old.bmp, by the names a user may give it: relative, by the drive letter wine maps to its directory, in
-    other letters' case, verbatim (the \\\\?\\ form), and relative to the drive's folder."""
-    drive = w.drive()
-    return ["old.bmp", f"{drive}\\OLD.bmp", f"\\\\?\\{drive}\\old.BMP", f"{drive}old.bmp"]
-
-
 def busy(w):
     """Both processors kept busy, and the runs at a lower priority than the loops."""
     for _ in range(2):
@@ -233,8 +226,10 @@ def killed_holder(w):
     row("after a holder of the turn was killed", killed_holder),
 ])
 def test_hundred_runs_take_turns_however_they_name_the_file(work, setup):
-    popen = setup(work) or {}
-    names = spellings(work)
+    popen, drive = setup(work) or {}, work.drive()
+    # One file by the names a user may give it: relative, by the drive letter wine maps to its directory, in other
+    # letters' case, verbatim (the \\?\ form), and relative to the drive's folder.
+    names = ["old.bmp", f"{drive}\\OLD.bmp", f"\\\\?\\{drive}\\old.BMP", f"{drive}old.bmp"]
     for _ in range(10):
         work.write("old.bmp", OLD)
         concurrent_runs(work, "old.bmp", runs=100, tail=4096, sources=4, spellings=names, **popen)
