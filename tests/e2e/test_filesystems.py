@@ -158,15 +158,10 @@ def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
 ])
 def test_block_device_destfile_is_written_and_flushed(work, fault, message):
     require(*(["strace"] if fault else []))
-    work.write("disk.img", bytes(1 << 20))
-    device = run("losetup", "-f", "--show", work / "disk.img")
-    try:
-        result = work.run(["001.dat", device], wrap=work.tool.inject(fault) if fault else ())
-        assert (result.status, result.stderr) == (1 if fault else 0, work.tool.words(message))
-        with open(device, "rb") as disk:
-            assert disk.read(len(work.original)) == work.original
-    finally:
-        subprocess.run(["losetup", "-d", device])
+    work.loop("disk", 1 << 20)
+    result = work.run(["001.dat", "disk"], wrap=work.tool.inject(fault) if fault else ())
+    assert (result.status, result.stderr) == (1 if fault else 0, work.tool.words(message))
+    assert (work / "disk.img").read_bytes()[:len(work.original)] == work.original
 
 
 # What a replaced file keeps: its ACL, extended attributes and inode flags, on the filesystems that have them all.
@@ -179,12 +174,13 @@ def kept(path):
     return dict(seen, project=project)
 
 
-def old_file(*commands):
-    return steps(*(lambda w, command=command: run(*command, w / "old.bmp") for command in commands))
+def on(*commands):
+    """Each command run, its last word a name in the workdir."""
+    return steps(*(lambda w, words=command.split(): run(*words[:-1], w / words[-1]) for command in commands))
 
 
-def xattrs(*names):
-    return old_file(*(["setfattr", "-n", name, "-v", f"from {name}"] for name in names))
+def injected(*faults):
+    return lambda w: {"wrap": w.tool.inject(*faults)}
 
 
 def project(w):
@@ -206,22 +202,11 @@ KEEPING = ["ext4", "xfs", "btrfs", "tmpfs"]
 # How a run starts: as root; as another user, in the old file's group 1000; as root, the first FS_IOC_SETFLAGS refused
 # as for one flag the filesystem does not take (the third ioctl: the old file's flags and project are read first).
 ROOT, USER = {}, as_user(65534, 1000)
-REFUSED = {"wrap": ["strace", "-o", os.devnull, "-e", "trace=ioctl", "--inject=ioctl:error=EOPNOTSUPP:when=3"]}
-CAPABLE = steps(lambda w: os.setxattr(w / "old.bmp", "security.capability", CAPABILITY))
-NAMED = old_file(["chmod", "640"], ["setfacl", "-m", "u:1:rw,u:65534:rw"])  # group::r--, mask::rw-
-ATTRIBUTES = steps(xattrs("user.origin", "trusted.origin", "security.origin"), CAPABLE)
-GROUP_WRITES = steps(old_file(["chmod", "464"]), xattrs("user.origin"))  # the owner may only read
-UNREADABLE = steps(old_file(["chmod", "620"], ["setfacl", "-m", "u:1:r"]), xattrs("user.origin"))  # group::-w-
-DENIED_OWNER = steps(old_file(["chmod", "464"], ["setfacl", "-m", "u:1:rw"]), xattrs("user.origin"))
-SET_ID = steps(xattrs("user.origin"), old_file(["chmod", "6775"]))  # which the libraries leave to fchmod
-FLAGS = old_file(["chattr", "+dA"])  # no dump, no access times
-NO_ACL_UNDER_DEFAULT = steps(lambda w: run("setfacl", "-d", "-m", "u:1:rw", w.path))  # the new file inherits one
-# btrfs: only an empty file takes it.
-NO_COPY_ON_WRITE = steps(lambda w: w.write("old.bmp", b""), lambda w: w.chattr("old.bmp", "C"),
-                         lambda w: w.write("old.bmp", OLD))
-# A value filling this ext4's attribute block (1 KiB blocks), which an inherited ACL too big for the inode would share.
-BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "ab" * 960]), lambda w: run(
-    "setfacl", "-d", "-m", ",".join(f"u:{user}:rw" for user in range(1, 13)), w.path))
+ORIGIN = "setfattr -n user.origin -v x old.bmp"
+NAMED = on("chmod 640 old.bmp", "setfacl -m u:1:rw,u:65534:rw old.bmp")  # group::r--, mask::rw-
+FLAGS = on("chattr +dA old.bmp")  # no dump, no access times
+ATTRIBUTES = on(*(f"setfattr -n {kind}.origin -v x old.bmp" for kind in ("user", "trusted", "security")),
+                f"setfattr -n security.capability -v 0x{CAPABILITY.hex()} old.bmp")
 
 
 @posix
@@ -230,25 +215,36 @@ BIG_UNDER_DEFAULT = steps(old_file(["setfattr", "-n", "user.big", "-v", "0x" + "
     *(row(name, *values, marks=libattr) for name, *values in [
         ("root keeps user, trusted and security attributes, not a capability", ATTRIBUTES, ROOT,
          {"security.capability"}),
-        ("root keeps set-ID bits beside attributes", SET_ID, ROOT, ()),
+        ("root keeps set-ID bits beside attributes", on(ORIGIN, "chmod 6775 old.bmp"), ROOT, ()),  # left to fchmod
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
     ]),
-    row("root keeps the old file's lack of an ACL under a directory's default ACL", NO_ACL_UNDER_DEFAULT, ROOT, ()),
+    # The new file inherits the directory's default ACL.
+    row("root keeps the old file's lack of an ACL under a directory's default ACL", on("setfacl -d -m u:1:rw ."), ROOT,
+        ()),
     row("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
     row("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
     *(row(name, *values, marks=linux) for name, *values in [
-        ("another user keeps the attributes of a file whose ACL denies its owner write", DENIED_OWNER, USER, ()),
-        ("root keeps an attribute that fills the room under a directory's default ACL", BIG_UNDER_DEFAULT, ROOT, ()),
-        ("another user keeps the attributes of a file its owner may only read", GROUP_WRITES, USER, ()),
-        ("another user who may not read the old file keeps its mode and ACL, not its attributes", UNREADABLE, USER,
-         {"user.origin"}),
+        ("another user keeps the attributes of a file whose ACL denies its owner write",
+         on("chmod 464 old.bmp", "setfacl -m u:1:rw old.bmp", ORIGIN), USER, ()),
+        # A value filling this ext4's attribute block (1 KiB blocks), which an inherited ACL too big for the inode
+        # would share.
+        ("root keeps an attribute that fills the room under a directory's default ACL", on(
+            f"setfattr -n user.big -v 0x{'ab' * 960} old.bmp", "setfacl -d -m " + ",".join(
+                f"u:{user}:rw" for user in range(1, 13)) + " ."), ROOT, ()),
+        ("another user keeps the attributes of a file its owner may only read", on("chmod 464 old.bmp", ORIGIN), USER,
+         ()),
+        ("another user who may not read the old file keeps its mode and ACL, not its attributes",
+         on("chmod 620 old.bmp", "setfacl -m u:1:r old.bmp", ORIGIN), USER, {"user.origin"}),
         ("root keeps the project id", project, ROOT, ()),
         ("root keeps the inode flags", FLAGS, ROOT, ()),
         ("another user keeps the inode flags", FLAGS, USER, ()),
-        ("root keeps no copy-on-write, which only an empty file takes", NO_COPY_ON_WRITE, ROOT, ()),
+        ("root keeps no copy-on-write, which only an empty file takes", steps(
+            lambda w: w.write("old.bmp", b""), lambda w: w.chattr("old.bmp", "C"), lambda w: w.write("old.bmp", OLD)),
+         ROOT, ()),
     ]),
-    pytest.param(FLAGS, REFUSED, (), id="flags refused together are kept one by one", marks=[linux, strace]),
+    row("flags refused together are kept one by one", FLAGS, injected("ioctl:error=EOPNOTSUPP:when=3"), (),
+        marks=[linux, strace]),
 ])
 def test_replacing_keeps_acl_attributes_and_flags(on_fs, setup, how, dropped):
     os.chmod(on_fs.path, 0o777)
@@ -256,7 +252,7 @@ def test_replacing_keeps_acl_attributes_and_flags(on_fs, setup, how, dropped):
     os.chmod(on_fs / "old.bmp", 0o664)
     setup(on_fs)
     before = kept(on_fs / "old.bmp")
-    assert on_fs.run(["001.dat", "old.bmp"], **how) == Result(0, "", "")
+    assert on_fs.run(["001.dat", "old.bmp"], **(how(on_fs) if callable(how) else how)) == Result(0, "", "")
     assert (on_fs / "old.bmp").read_bytes() == on_fs.original
     assert kept(on_fs / "old.bmp") == {key: value for key, value in before.items() if key not in dropped}
 
@@ -274,17 +270,8 @@ def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user
     assert kept(on_fs / "new.bmp") == kept(on_fs / "other.bmp")
 
 
-def injected(*faults):
-    return lambda w: {"wrap": w.tool.inject(*faults)}
-
-
-def given_away(*faults):  # the old file another user's: the temporary is given to it
-    return steps(lambda w: os.chown(w / "old.bmp", 1000, 1000), injected(*faults))
-
-
 def reopen_fails(w):
     """The old file's second open, for reading what it carries, failed with EIO."""
-    xattrs("user.origin")(w)
     (name, when), = w.tool.trace(["001.dat", "old.bmp"], w.path, "O_NOFOLLOW")
     return injected(f"{name}:error=EIO:when={when}")(w)
 
@@ -294,18 +281,19 @@ def reopen_fails(w):
 @pytest.mark.parametrize("setup, cause", [
     row("attributes past what the kernel lists", many_attributes, "{E2BIG}"),
     *(row(name, setup, cause, marks=strace) for name, setup, cause in [
-        ("an attribute that cannot be read", steps(xattrs("user.origin"), injected("fgetxattr:error=EIO:when=1")),
-         "{EIO}"),
-        ("an attribute that cannot be set", steps(xattrs("user.origin"), injected("fsetxattr:error=EIO:when=1")),
-         "{EIO}"),
-        ("an owner that cannot be given for an I/O error", given_away("fchown:error=EIO:when=1"), "{EIO}"),
-        ("an owner that cannot be given for the owner's full quota", given_away("fchown:error=EDQUOT"), "{EDQUOT}"),
+        *((f"an attribute that cannot be {done}", injected(f"{call}:error=EIO:when=1"), "{EIO}")
+          for done, call in [("read", "fgetxattr"), ("set", "fsetxattr")]),
+        # The old file another user's: the temporary is given to it.
+        *((f"an owner that cannot be given for {why}", steps(on("chown 1000:1000 old.bmp"), injected(fault)), cause)
+          for why, fault, cause in [("an I/O error", "fchown:error=EIO:when=1", "{EIO}"),
+                                    ("the owner's full quota", "fchown:error=EDQUOT", "{EDQUOT}")]),
         ("an old file that cannot be opened again for an I/O error", reopen_fails, "{EIO}"),
     ]),
-    row("an old file that cannot be opened again past the limit of open files", steps(xattrs("user.origin"), lambda w: {
-        "preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (7, 7))}), "{EMFILE}"),
+    row("an old file that cannot be opened again past the limit of open files", lambda w: {
+        "preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (7, 7))}, "{EMFILE}"),
 ])
 def test_metadata_that_cannot_be_kept_fails_the_run_keeping_the_old_destfile(on_fs, setup, cause):
+    on(ORIGIN)(on_fs)
     how = setup(on_fs) or {}
     before = look(on_fs)
     result = on_fs.run(["001.dat", "old.bmp"], **how)

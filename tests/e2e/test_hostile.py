@@ -19,7 +19,7 @@ import pytest
 
 from conftest import CAPABILITY, OLD, WRITE, Result, as_user, calls, marked, mounted, row
 
-posix, linux = pytest.mark.posix, pytest.mark.linux
+posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
 
 
 def opened(name, flags, content, position=None):
@@ -55,8 +55,6 @@ NEW_OLD = ["new.bmp", "old.bmp"]
 X = b"x" * 400000  # longer than the bitmap: nothing of it may be cut
 AFTER_EARLIER = (lambda w: b"earlier\n" + w.original + b"trailer\n")  # noqa: E731
 APPENDED, DELETED = opened("out.bin", os.O_WRONLY | os.O_APPEND, b"earlier\n", 0), opened(None, os.O_RDWR, X, 100)
-BLOCKED = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
-IGNORED = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
 LINK = "linkat:delay_enter=1500000:when=1"  # the new file is written, its link waits
 NO_ACL = on_image("btrfs", "-o", "noacl")
 NTFS = on_image("ntfs", "-o", "permissions")
@@ -66,6 +64,15 @@ MEMBER, OUTSIDER = as_user(65534, 1000), as_user(65534)
 WITHOUT_ACLS = (lambda w: {"wrap": ["sh", "-c", 'mount -o remount,noacl "$0" && "$@"; s=$?; mount -o remount,acl "$0"; '
                                    'exit $s', w / "fs/mnt"]})
 NAMED_ACL = "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---"  # mode 660, the group's own entry r--
+KEPT_ACL = "user::rw- user:65534:rw- group::r-- mask::rw- other::---"
+MINE = -1  # the running user's own id
+MINIMAL = "user::rw- group::r-- other::---"  # no ACL past the mode 640
+IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}  # where only the process's own id maps
+UNMAPPED_ACL = "u::rw-,u:1:rw-,g::r--,m::rw-,o::---"  # mode 660, the group's own entry r--; uid 1 maps in no namespace
+ACL_REFUSED = (lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")})
+
+
+umask = (lambda mask: {"preexec_fn": lambda: os.umask(mask)})  # noqa: E731
 
 
 def OTHERS(w):  # noqa: N802
@@ -130,14 +137,17 @@ def pieces(pause):
 
 
 # A large bitmap through the caller's pipe: each reader gets every byte, as from any writer, and the caller's open
-# file keeps its flags (O_DIRECT would make a pipe of packets that a short read cuts).
+# file keeps its flags (O_DIRECT would make a pipe of packets that a short read cuts), also once the tool (with
+# timeout, its group) is killed mid-write, where nothing could set them back.
 @posix
-@pytest.mark.parametrize("size, reader, blocking", [
-    *(row(f"{size} MiB into {name}", size << 20, reader, True) for size in (3, 64)
+@pytest.mark.parametrize("size, reader, blocking, wrap", [
+    *(row(f"{size} MiB into {name}", size << 20, reader, True, ()) for size in (3, 64)
       for name, reader in [("dd bs=1000", ["dd", "bs=1000", "status=none"]), ("a reader of pieces", pieces(0))]),
-    row("3 MiB into a non-blocking pipe, read slowly", 3 << 20, pieces(0.0002), False),
+    row("3 MiB into a non-blocking pipe, read slowly", 3 << 20, pieces(0.0002), False, ()),
+    row("3 MiB into a pipe read only after the tool is killed mid-write", 3 << 20, ["sh", "-c", "sleep 3; exec cat"],
+        True, ["timeout", "-s", "KILL", "1"]),
 ])
-def test_caller_pipe_gets_every_byte_and_keeps_its_flags(work, size, reader, blocking):
+def test_caller_pipe_gets_every_byte_and_keeps_its_flags(work, size, reader, blocking, wrap):
     tail = bytes(range(256)) * (size >> 8) + b"odd"
     work.write("0big.dat", work.scrambled + tail)
     with tempfile.TemporaryFile() as received:
@@ -145,28 +155,13 @@ def test_caller_pipe_gets_every_byte_and_keeps_its_flags(work, size, reader, blo
         pipe = consumer.stdin.fileno()
         os.set_blocking(pipe, blocking)
         flags = fcntl.fcntl(pipe, fcntl.F_GETFL)
-        result = work.run(["0big.dat", "/dev/stdout"], stdout=pipe)
+        result = work.run(["0big.dat", "/dev/stdout"], stdout=pipe, wrap=wrap)
         assert fcntl.fcntl(pipe, fcntl.F_GETFL) == flags
         consumer.stdin.close()
         consumer.wait(timeout=60)
         received.seek(0)
-        assert (result.status, result.stderr, received.read() == work.original + tail) == (0, "", True)
-
-
-@posix
-def test_caller_pipe_keeps_its_flags_through_a_death_mid_write(work):
-    work.write("0big.dat", work.scrambled + bytes(3 << 20))
-    read, write = os.pipe()
-    flags = fcntl.fcntl(write, fcntl.F_GETFL)
-    process = work.tool.start(["0big.dat", "/dev/stdout"], work.path, stdout=write)
-    while not select.select([read], [], [], 0.01)[0]:  # nobody reads: the write holds once the pipe is full
-        assert process.poll() is None
-    during = fcntl.fcntl(write, fcntl.F_GETFL)
-    process.kill()
-    process.wait()
-    assert (during, fcntl.fcntl(write, fcntl.F_GETFL)) == (flags, flags)
-    os.close(read)
-    os.close(write)
+        whole = received.read() == work.original + tail
+        assert (result.status, result.stderr, whole) == ((-signal.SIGKILL, "", False) if wrap else (0, "", True))
 
 
 def lease(kind):
@@ -231,58 +226,50 @@ def killed_at_write(sig):
     return death
 
 
-def message_into_a_broken_pipe(w):
-    def setup():  # the write fails at the limit; its message meets a pipe nobody reads
-        resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))
-        read, write = os.pipe()
-        os.dup2(write, 2)
-        os.close(read)
-        os.close(write)
-    return {"preexec_fn": setup}
+def failing_message(limit, into_pipe):
+    """The write fails at the file size limit; its message meets a pipe nobody reads, or a file at that limit."""
+    def how(w):
+        def setup():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            read, write = os.pipe()
+            os.close(read)
+            os.dup2(write if into_pipe else os.open(w / "log", os.O_WRONLY), 2)
+        w.write("log", b"")
+        return {"preexec_fn": setup}
+    return how
 
 
+# A death leaves the directory as it was; a message that cannot be written is lost, not fatal. A signal the caller
+# blocked, or ignored as nohup does SIGHUP (also where a named temporary has signals caught), stays so: the whole
+# conversion is left. Over an old destfile the unnamed file is linked under a temporary name, then renamed: a signal
+# between them waits.
 @posix
-@pytest.mark.strace
-@pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-@pytest.mark.parametrize("death, sig", [
+@pytest.mark.parametrize("dest", NEW_OLD)
+@pytest.mark.parametrize("how, status, replaced", [
     # Only an unnamed new file survives SIGKILL without a trace.
-    *(row(f"{sig.name} at the write", killed_at_write(sig), sig, marks=linux if sig == signal.SIGKILL else ())
+    *(row(f"{sig.name} at the write", killed_at_write(sig), -sig, False,
+          marks=(strace, linux) if sig == signal.SIGKILL else strace)
       for sig in (signal.SIGKILL, signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1, signal.SIGPIPE, signal.SIGINT,
                   signal.SIGTERM, signal.SIGHUP)),
-    row("SIGPIPE from the failure message", message_into_a_broken_pipe, signal.SIGPIPE),
+    row("SIGPIPE from the failure message", failing_message(100000, True), -signal.SIGPIPE, False),
+    row("a failure message past the file size limit is lost", failing_message(0, False), 1, False),
+    row("SIGTERM blocked at the write", lambda w: {"wrap": w.tool.inject("write:signal=SIGTERM:when=1"), "preexec_fn":
+                                                   lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})},
+        0, True, marks=strace),
+    row("SIGHUP ignored at the write", lambda w: {"wrap": w.tool.inject("write:signal=SIGHUP:when=1", *named_temporary(
+        w)), "preexec_fn": lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN)}, 0, True, marks=strace),
+    row("SIGTERM at the link", lambda w: {"wrap": w.tool.inject("linkat:signal=SIGTERM:when=1")}, -signal.SIGTERM,
+        True, marks=(strace, linux)),
 ])
-def test_death_leaves_the_directory_as_it_was(work, death, sig, dest):
+def test_signal_or_death_leaves_the_old_or_the_whole_conversion(work, dest, how, status, replaced):
+    how = how(work)
     before = work.snapshot()
-    assert work.run(["001.dat", dest], **death(work)).status == -sig
-    assert work.snapshot() == before
-
-
-@posix
-def test_message_past_the_file_size_limit_is_lost_not_fatal(work):
-    with tempfile.TemporaryFile() as log:
-        def setup():
-            resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
-            os.dup2(log.fileno(), 2)
-        result = work.run(["001.dat", "/dev/full"], preexec_fn=setup)
-        assert (result.status, os.fstat(log.fileno()).st_size) == (1, 0)
-
-
-# A signal the caller blocked, or ignored as nohup does SIGHUP (also where a named temporary has signals caught), stays
-# so. Over an old destfile the unnamed file is linked under a temporary name, then renamed: a signal between them waits.
-@posix
-@pytest.mark.strace
-@pytest.mark.parametrize("dest, faults, caller, status", [
-    *(row(f"blocked-{dest}", dest, lambda w: ["write:signal=SIGTERM:when=1"], BLOCKED, 0) for dest in NEW_OLD),
-    *(row(f"ignored-{dest}", dest, lambda w: ["write:signal=SIGHUP:when=1", *named_temporary(w)], IGNORED, 0)
-      for dest in NEW_OLD),
-    row("SIGTERM at the link of the replacement", "old.bmp", lambda w: ["linkat:signal=SIGTERM:when=1"], None,
-        -signal.SIGTERM, marks=linux),
-])
-def test_signal_blocked_ignored_or_held_leaves_the_whole_conversion(work, dest, faults, caller, status):
-    names = sorted({*os.listdir(work.path), dest})
-    result = work.run(["001.dat", dest], wrap=work.tool.inject(*faults(work)), preexec_fn=caller)
-    assert (result.status, result.stderr, sorted(os.listdir(work.path))) == (status, "", names)
-    assert (work / dest).read_bytes() == work.original
+    assert work.run(["001.dat", dest], **how)[::2] == (status, "")
+    after = work.snapshot()
+    if replaced:
+        assert after.pop(dest)[0] == work.original
+        before.pop(dest, None)
+    assert after == before
 
 
 # Another program puts a file under the destfile's name while the run links the new file or looks at the name (a
@@ -326,47 +313,69 @@ def test_file_put_under_the_name_during_the_run_is_an_old_destfile(work, faults,
     assert ("security.capability" in os.listxattr(work / dest)) == (had and bool(message))
 
 
+# Owner and group as (uid, gid, mode[, ACL]), MINE the running user's; an old file none: a new destfile. Where the ACL
+# cannot be given again (a user namespace, refused), the group keeps its own bits, never the mask's.
 @posix
-@pytest.mark.mounts
 @pytest.mark.parametrize("old, user, place, new", [
-    row("root keeps owner, group and set-ID bits", (1000, 1000, 0o6775), None, None, (1000, 1000, 0o6775)),
-    row("root keeps the group of a file of its own", (0, 1000, 0o2775), None, None, (0, 1000, 0o2775)),
-    row("a group member keeps the group", (1000, 1000, 0o664), MEMBER, None, (65534, 1000, 0o664)),
-    # Without group execute permission, so that writing the file keeps set-group-ID.
-    row("a group member drops set-user-ID with the owner, keeps set-group-ID", (1000, 1000, 0o6664), MEMBER, None,
-        (65534, 1000, 0o2664)),
-    row("an outsider drops both set-ID bits", (1000, 1000, 0o6666), OUTSIDER, None, (65534, 65534, 0o666)),
-    row("an outsider gives its own group no more than other had", (1000, 1000, 0o676), OUTSIDER, None,
-        (65534, 65534, 0o666)),
-    row("an outsider named in the ACL gives its own group's entry no more than other had", (1000, 1000, 0, NAMED_ACL),
-        OUTSIDER, None, (65534, 65534, 0o660, "user::rw- user:65534:rw- group::--- mask::rw- other::---")),
-    row("a user keeps set-user-ID on its own file, which the write clears", (65534, 65534, 0o4755), OUTSIDER, None,
-        (65534, 65534, 0o4755)),
-    row("a user keeps set-group-ID on its own file, which the write clears", (65534, 65534, 0o2775), OUTSIDER, None,
-        (65534, 65534, 0o2775)),
-    *(row(f"an outsider drops set-group-ID, its group no more than other, {on}", (0, 0, 0o2776), OUTSIDER, place,
-          (65534, 65534, 0o766)) for place, on in [(NO_ACL, "on btrfs without ACLs"), (NTFS, "on ntfs-3g")]),
-    *(row(f"root keeps an ACL ntfs-3g does not list{under}", (0, 0, 0, NAMED_ACL), None, place,
-          (0, 0, 0o660, "user::rw- user:65534:rw- group::r-- mask::rw- other::---"))
-      for place, under in [(NTFS_ACL, ""), (on_image("ntfs", "-o", "acl", default_acl="u:1:rwx"),
-                                                    " under a default ACL")]),
+    row("a new destfile takes the umask 000", None, umask(0), None, (MINE, MINE, 0o666)),
+    row("an old destfile keeps its mode 755 under umask 077", (MINE, MINE, 0o755), umask(0o077), None,
+        (MINE, MINE, 0o755)),
+    row("an old destfile keeps its ACL exactly", (MINE, MINE, 0, NAMED_ACL), None, None, (MINE, MINE, 0o660, KEPT_ACL),
+        marks=linux),
+    row("in a user namespace the group keeps its own bits", (MINE, MINE, 0, UNMAPPED_ACL), IN_NAMESPACE, None,
+        (MINE, MINE, 0o640, MINIMAL), marks=linux),
+    row("another user in a user namespace: the group keeps its own bits", (65534, 65534, 0, UNMAPPED_ACL),
+        {**IN_NAMESPACE, **OUTSIDER}, None, (65534, 65534, 0o640, MINIMAL), marks=(linux, mounts)),
+    row("with the ACL refused the group keeps its own bits", (MINE, MINE, 0, UNMAPPED_ACL), ACL_REFUSED, None,
+        (MINE, MINE, 0o640, MINIMAL), marks=(linux, strace)),
+    row("with the ACL refused the group keeps no more than a narrower mask gave",
+        (MINE, MINE, 0, "u::rw-,u:1:rw-,g::rw-,m::r--,o::---"), ACL_REFUSED, None, (MINE, MINE, 0o640, MINIMAL),
+        marks=(linux, strace)),
+    row("an old destfile whose mode cannot be given keeps the temporary's private one", (MINE, MINE, 0o644),
+        lambda w: {"wrap": w.tool.inject("fchmod:error=EPERM", "fsetxattr:error=EPERM"), **umask(0)}, None,
+        (MINE, MINE, 0o600), marks=strace),
+    *(row(name, *values, marks=mounts) for name, *values in [
+        ("root keeps owner, group and set-ID bits", (1000, 1000, 0o6775), None, None, (1000, 1000, 0o6775)),
+        ("root keeps the group of a file of its own", (0, 1000, 0o2775), None, None, (0, 1000, 0o2775)),
+        ("a group member keeps the group", (1000, 1000, 0o664), MEMBER, None, (65534, 1000, 0o664)),
+        # Without group execute permission, so that writing the file keeps set-group-ID.
+        ("a group member drops set-user-ID with the owner, keeps set-group-ID", (1000, 1000, 0o6664), MEMBER, None,
+         (65534, 1000, 0o2664)),
+        ("an outsider drops both set-ID bits", (1000, 1000, 0o6666), OUTSIDER, None, (65534, 65534, 0o666)),
+        ("an outsider gives its own group no more than other had", (1000, 1000, 0o676), OUTSIDER, None,
+         (65534, 65534, 0o666)),
+        ("an outsider named in the ACL gives its own group's entry no more than other had",
+         (1000, 1000, 0, NAMED_ACL), OUTSIDER, None,
+         (65534, 65534, 0o660, "user::rw- user:65534:rw- group::--- mask::rw- other::---")),
+        ("a user keeps set-user-ID on its own file, which the write clears", (65534, 65534, 0o4755), OUTSIDER, None,
+         (65534, 65534, 0o4755)),
+        ("a user keeps set-group-ID on its own file, which the write clears", (65534, 65534, 0o2775), OUTSIDER, None,
+         (65534, 65534, 0o2775)),
+        *((f"an outsider drops set-group-ID, its group no more than other, {on}", (0, 0, 0o2776), OUTSIDER, place,
+           (65534, 65534, 0o766)) for place, on in [(NO_ACL, "on btrfs without ACLs"), (NTFS, "on ntfs-3g")]),
+        *((f"root keeps an ACL ntfs-3g does not list{under}", (0, 0, 0, NAMED_ACL), None, place,
+           (0, 0, 0o660, KEPT_ACL)) for place, under in [
+            (NTFS_ACL, ""), (on_image("ntfs", "-o", "acl", default_acl="u:1:rwx"), " under a default ACL")]),
+    ]),
     row("root gives an ACL that btrfs without ACLs will not give to no one but the owner",
         (0, 0, 0, "u::rw-,g::---,m::rwx,o::---"), WITHOUT_ACLS, on_image("btrfs"),
-        (0, 0, 0o600, "user::rw- group::--- other::---"), marks=linux),
+        (0, 0, 0o600, "user::rw- group::--- other::---"), marks=(mounts, linux)),
 ])
-def test_replacing_a_shared_file_keeps_what_the_user_may(work, old, user, place, new):
+def test_replacing_keeps_owner_group_and_mode_as_the_user_may(work, old, user, place, new):
     os.chmod(work.path, 0o777)
-    dest = (place(work) if place else "") + "old.bmp"
-    work.write(dest, OLD)
-    os.chmod((work / dest).parent, 0o777)
-    os.chown(work / dest, *old[:2])
-    os.chmod(work / dest, old[2])
-    if old[3:]:
-        subprocess.run(["setfacl", "--set", old[3], work / dest], check=True)
+    dest = (place(work) if place else "") + ("old.bmp" if old else "new.bmp")
+    if old:
+        work.write(dest, OLD)
+        os.chmod((work / dest).parent, 0o777)
+        os.chown(work / dest, *old[:2])
+        os.chmod(work / dest, old[2])
+        if old[3:]:
+            subprocess.run(["setfacl", "--set", old[3], work / dest], check=True)
     how = user(work) if callable(user) else user or {}
     assert work.run(["001.dat", dest], **how) == Result(0, "", "")
-    st = os.stat(work / dest)
-    assert (st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode))) == (*new[:2], oct(new[2]))
+    st, mine = os.stat(work / dest), (os.geteuid(), os.getegid())
+    owner = tuple(own if want == MINE else want for want, own in zip(new[:2], mine))
+    assert (st.st_uid, st.st_gid, oct(stat.S_IMODE(st.st_mode))) == (*owner, oct(new[2]))
     if new[3:]:
         assert subprocess.run(["getfacl", "-cnE", work / dest], capture_output=True, text=True).stdout.split() == \
             new[3].split()

@@ -10,15 +10,10 @@ import pytest
 from conftest import (DEST, OLD, SOURCE, WRITE, Result, Workdir, as_user, concurrent_runs, marked, nothing, others_file,
                       row, steps, windows_path)
 
-posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
+posix, linux, mounts, strace, wine = (pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace,
+                                      pytest.mark.wine)
 as_root, traced_linux = (posix, mounts, linux), (posix, strace, linux)
 SOURCE_BUSY, DENIED = SOURCE + "{EBUSY}", WRITE + "{EACCES}"
-# An old destfile of mode 640 given a named user's entry: group::r--, mask::rw- (mode 660). In a user namespace that
-# maps only the process's own id, the entries' ids cannot be set again; nor where the ACL's set fails. Either way the
-# group keeps its own bits (640), never the mask's.
-NAMED = "u:1:rw,u:65534:rw"
-IN_NAMESPACE = {"wrap": ["unshare", "-U", "-r"]}
-ACL_REFUSED = lambda w: {"wrap": w.tool.inject("fsetxattr:error=EINVAL:when=1")}  # noqa: E731
 
 
 def late_writer(w):
@@ -36,17 +31,24 @@ def direct_write_refused(w):
     return {"wrap": w.tool.inject("write:error=EINVAL:when=1")}
 
 
-def descriptor_link_refused(w):
-    # Linux before 6.10 links a descriptor only for a process that may read any directory: /proc's name of it then.
-    os.chmod(w.path, 0o777)
-    return {"wrap": w.tool.inject("linkat:error=ENOENT:when=1"), **as_user(65534)}
+def interrupted(call, nth):
+    """The nth call (read or write) of a run interrupted by a signal before it moved anything."""
+    def how(w):
+        when = [when for name, when in w.tool.trace(["001.dat", "new.bmp"], w.path) if name == call][nth]
+        w.remove("new.bmp")
+        return {"wrap": w.tool.inject(f"{call}:error=EINTR:when={when}")}
+    return how
 
 
+HIDDEN = (lambda w: os.setxattr(w / "old.bmp", "user.DOSATTRIB", b"0x2"))  # as wine keeps FILE_ATTRIBUTE_HIDDEN
+READ_ONLY = (lambda w: os.chmod(w / "old.bmp", 0o444))
 RESTORATIONS = [
     row("to a new destfile", nothing, "001.dat", "new.bmp"),
     row("over a shorter old destfile", nothing, "001.dat", "old.bmp"),
-    row("to a new destfile by a user the kernel refuses the descriptor's link", descriptor_link_refused, "001.dat",
-        "new.bmp", marks=traced_linux),
+    # Linux before 6.10 links a descriptor only for a process that may read any directory: /proc's name of it then.
+    row("to a new destfile by a user the kernel refuses the descriptor's link", steps(
+        lambda w: os.chmod(w.path, 0o777), lambda w: {"wrap": w.tool.inject("linkat:error=ENOENT:when=1"),
+                                                      **as_user(65534)}), "001.dat", "new.bmp", marks=traced_linux),
     row("over a longer old destfile", lambda w: w.write("old.bmp", b"x" * 999999), "001.dat", "old.bmp"),
     row("with a misc.dat of 2000 bytes", lambda w: w.write("misc.dat", w.block + bytes(range(256)) * 3 + b"z" * 202),
         "001.dat", "new.bmp"),
@@ -71,29 +73,41 @@ RESTORATIONS = [
         "001.dat", "wx/new.bmp", marks=as_root),
     *(row(f"of 3 MiB {to}, the direct write refused", direct_write_refused, "0big.dat", dest, marks=traced_linux)
       for to, dest in [("to a new destfile", "new.bmp"), ("over an old destfile", "old.bmp")]),
+    *(row(f"with {which} interrupted", interrupted(call, nth), "001.dat", "old.bmp", marks=(posix, strace))
+      for which, call, nth in [("misc.dat's read", "read", 0), ("the sourcefile's read", "read", 1),
+                               ("the destfile's write", "write", 0)]),
+    # Names only Windows has, each acting on the one file it resolves to, its last part: a drive's full path, a
+    # verbatim (\\?\) name taken as given, its trailing dot or space included.
+    *(row(name, setup, "001.dat", dest, marks=wine) for name, setup, dest in [
+        ("over an old destfile named by its full path on a drive", nothing, "{drive}\\old.bmp"),
+        ("to a new destfile named by its full path on a drive", nothing, "{drive}\\new.bmp"),
+        ("over a hidden old destfile, which stays hidden", HIDDEN, "{drive}\\old.bmp"),
+        *((f"to a verbatim name with a trailing {end}, beside a read-only file named without it", READ_ONLY,
+           f"\\\\?\\{{drive}}\\old.bmp{char}") for end, char in [("dot", "."), ("space", " ")]),
+        ("to a verbatim name with a trailing dot, beside a folder named without it", lambda w: w.mkdir("dir.bmp"),
+         "\\\\?\\{drive}\\dir.bmp."),
+    ]),
 ]
+
+
+def hidden(path):  # FILE_ATTRIBUTE_HIDDEN, as wine keeps it
+    attributes = path.exists() and "user.DOSATTRIB" in os.listxattr(path) and os.getxattr(path, "user.DOSATTRIB")
+    return bool(attributes and int(attributes, 16) & 2)
 
 
 @pytest.mark.parametrize("setup, source, dest", RESTORATIONS)
 def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest):
     run = setup(work) or {}
-    before = work.snapshot()
+    before, dest = work.snapshot(), dest.format(drive=work.drive() if "{drive}" in dest else "")
     # The file the destfile name leads to receives the sourcefile, restored.
-    receiver, data = os.path.relpath(os.path.realpath(work / dest), work.path), (work / source).read_bytes()
+    receiver = os.path.relpath(os.path.realpath(work / dest.rsplit("\\", 1)[-1]), work.path)
+    data, was_hidden = (work / source).read_bytes(), hidden(work / receiver)
     assert work.run([source, dest], **run) == Result(0, "", "")
     after = work.snapshot()
+    assert hidden(work / receiver) == was_hidden
     assert after.pop(receiver)[0] == (work.original + data[len(work.original):])[:len(data)]
     before.pop(receiver, None)
     assert after == before
-
-
-@marked(posix, strace)
-@pytest.mark.parametrize("call, nth", [("read", 0), ("read", 1), ("write", 0)],
-                         ids=["misc.dat's read", "the sourcefile's read", "the destfile's write"])
-def test_interrupted_transfer_goes_on(work, call, nth):
-    when = [w for name, w in work.tool.trace(["001.dat", "new.bmp"], work.path) if name == call][nth]
-    result = work.run(["001.dat", "old.bmp"], wrap=work.tool.inject(f"{call}:error=EINTR:when={when}"))
-    assert (result.status, result.stderr, (work / "old.bmp").read_bytes() == work.original) == (0, "", True)
 
 
 @marked(posix, strace, mounts, linux)
@@ -107,49 +121,15 @@ def test_directory_the_user_may_not_read_is_flushed_after_the_rename(work, dest)
     assert "syncfs" in calls[placed:] and (work / dest).read_bytes() == work.original
 
 
-@posix
-@pytest.mark.parametrize("old_mode, acl, how, mask, mode", [
-    row("new destfile, umask 022", None, None, {}, 0o022, 0o644),
-    row("new destfile, umask 077", None, None, {}, 0o077, 0o600),
-    row("new destfile, umask 000", None, None, {}, 0o000, 0o666),
-    row("old destfile of mode 640", 0o640, None, {}, 0o022, 0o640),
-    row("old destfile of mode 755 under umask 077", 0o755, None, {}, 0o077, 0o755),
-    row("old destfile keeps its ACL exactly", 0o640, NAMED, {}, 0o022, 0o660, marks=linux),
-    row("in a user namespace the group keeps its own bits", 0o640, NAMED, IN_NAMESPACE, 0o022, 0o640, marks=linux),
-    row("another user in a user namespace: the group keeps its own bits", 0o640, NAMED,
-        {**IN_NAMESPACE, **as_user(65534)}, 0o022, 0o640, marks=(linux, mounts)),
-    row("with the ACL refused the group keeps its own bits", 0o640, NAMED, ACL_REFUSED, 0o022, 0o640,
-        marks=(linux, strace)),
-    row("with the ACL refused the group keeps no more than a narrower mask gave", 0o660, "u:1:rw,m::r", ACL_REFUSED,
-        0o022, 0o640, marks=(linux, strace)),
-    row("an old destfile whose mode cannot be given keeps the temporary's private one", 0o644, None,
-        lambda w: {"wrap": w.tool.inject("fchmod:error=EPERM", "fsetxattr:error=EPERM")}, 0o000, 0o600, marks=strace),
+@pytest.mark.parametrize("source, dest", [
+    row("/dev/null", "001.dat", "/dev/null", marks=posix),
+    row("/dev/null from 2.5 GiB", "0huge.dat", "/dev/null", marks=posix),
+    *(row(f"the null device as {name}", "001.dat", name, marks=wine) for name in ("NUL", "NUL:", "nul:", "\\\\.\\nul")),
 ])
-def test_destfile_mode(work, old_mode, acl, how, mask, mode):
-    dest = work / ("new.bmp" if old_mode is None else "old.bmp")
-    how = how(work) if callable(how) else how
-    owner = how.get("user", os.geteuid()), how.get("group", os.getegid())
-    if old_mode is not None:
-        os.chmod(work.path, 0o777)
-        os.chown(dest, *owner)
-        os.chmod(dest, old_mode)
-    if acl:
-        subprocess.run(["setfacl", "-m", acl, dest], check=True)
-    before = subprocess.run(["getfacl", "-cn", dest], capture_output=True, text=True).stdout
-    result = work.run(["001.dat", dest.name], preexec_fn=lambda: os.umask(mask), **how)
-    st = os.stat(dest)
-    assert (result.status, result.stderr, stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid) == (0, "", mode, *owner)
-    if acl:  # kept whole, or not at all
-        after = subprocess.run(["getfacl", "-cn", dest], capture_output=True, text=True).stdout
-        assert (after == before) == (mode == 0o660) and ("user:1:" in after) == (mode == 0o660)
-    assert dest.read_bytes() == work.original
-
-
-@pytest.mark.parametrize("source", ["001.dat", pytest.param("0huge.dat", id="from 2.5 GiB", marks=posix)])
-def test_device_destfile_is_written_not_replaced(work, source):
+def test_device_destfile_is_written_not_replaced(work, source, dest):
     work.sparse("0huge.dat", 5 << 29)
     before = work.snapshot()
-    assert work.run([source, "NUL" if work.tool.wine else "/dev/null"]) == Result(0, "", "")
+    assert work.run([source, dest]) == Result(0, "", "")
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
     assert work.snapshot() == before
 
@@ -203,42 +183,6 @@ def test_file_held_by_another_program(work, held, sharing, hold_ms, watch_ms, me
     assert sorted(os.listdir(work.path)) == names
 
 
-def hidden(w, name="old.bmp"):
-    os.setxattr(w / name, "user.DOSATTRIB", b"0x2")  # as wine keeps FILE_ATTRIBUTE_HIDDEN
-
-
-def read_only(w):
-    os.chmod(w / "old.bmp", 0o444)
-
-
-# Names only Windows has, each acting on the one file it resolves to: a drive's full path, a verbatim (\\?\) name
-# taken as given, its trailing dot or space included, and the null device with a colon.
-@pytest.mark.wine
-@pytest.mark.parametrize("setup, dest, receiver", [
-    row("over an old destfile named by its full path on a drive", nothing, "{drive}\\old.bmp", "old.bmp"),
-    row("to a new destfile named by its full path on a drive", nothing, "{drive}\\new.bmp", "new.bmp"),
-    row("over a hidden old destfile, which stays hidden", hidden, "{drive}\\old.bmp", "old.bmp"),
-    row("to a verbatim name with a trailing dot, beside a read-only file named without it", read_only,
-        "\\\\?\\{drive}\\old.bmp.", "old.bmp."),
-    row("to a verbatim name with a trailing space, beside a read-only file named without it", read_only,
-        "\\\\?\\{drive}\\old.bmp ", "old.bmp "),
-    row("to a verbatim name with a trailing dot, beside a folder named without it", lambda w: w.mkdir("dir.bmp"),
-        "\\\\?\\{drive}\\dir.bmp.", "dir.bmp."),
-    *(row(f"to the null device as {name}", nothing, name, None) for name in ("NUL:", "nul:", "\\\\.\\nul")),
-])
-def test_windows_name_leads_to_one_file(work, setup, dest, receiver):
-    setup(work)
-    before = work.snapshot()
-    hidden_before = "user.DOSATTRIB" in os.listxattr(work / "old.bmp")
-    assert work.run(["001.dat", dest.format(drive=work.drive())]) == Result(0, "", "")
-    after = work.snapshot()
-    if receiver:
-        assert after.pop(receiver)[0] == work.original
-        before.pop(receiver, None)
-    assert after == before
-    assert not hidden_before or int(os.getxattr(work / "old.bmp", "user.DOSATTRIB"), 16) & 0x2
-
-
 # A full path past MAX_PATH (260 characters): a name of 40 bytes in a folder of 230, as Windows shows them.
 @pytest.mark.wine
 @pytest.mark.parametrize("old", [False, True], ids=["to a new destfile", "over an old destfile"])
@@ -256,13 +200,6 @@ def test_destfile_past_max_path(tmp_path, tool, bitmap, old):
 @pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
 def test_concurrent_runs_each_leave_a_whole_conversion(work, dest):
     concurrent_runs(work, dest, runs=12, tail=1 << 20)
-
-
-def spellings(w):
-    """One file, old.bmp, by the names a user may give it: relative, by the drive letter wine maps to its directory, in
-    other letters' case, verbatim (the \\\\?\\ form), and relative to the drive's folder."""
-    drive = w.drive()
-    return ["old.bmp", f"{drive}\\OLD.bmp", f"\\\\?\\{drive}\\old.BMP", f"{drive}old.bmp"]
 
 
 def busy(w):
@@ -289,8 +226,10 @@ def killed_holder(w):
     row("after a holder of the turn was killed", killed_holder),
 ])
 def test_hundred_runs_take_turns_however_they_name_the_file(work, setup):
-    popen = setup(work) or {}
-    names = spellings(work)
+    popen, drive = setup(work) or {}, work.drive()
+    # One file by the names a user may give it: relative, by the drive letter wine maps to its directory, in other
+    # letters' case, verbatim (the \\?\ form), and relative to the drive's folder.
+    names = ["old.bmp", f"{drive}\\OLD.bmp", f"\\\\?\\{drive}\\old.BMP", f"{drive}old.bmp"]
     for _ in range(10):
         work.write("old.bmp", OLD)
         concurrent_runs(work, "old.bmp", runs=100, tail=4096, sources=4, spellings=names, **popen)
