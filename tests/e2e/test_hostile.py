@@ -17,7 +17,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CAPABILITY, OLD, WRITE, Result, as_user, calls, marked, mounted, row
+from conftest import (CAPABILITY, OLD, WRITE, Result, as_user, killed_at_write, marked, mounted, named_temporary,
+                      row)
 
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
 
@@ -210,20 +211,6 @@ def test_old_file_in_use_is_replaced_undisturbed(work, holder, untouched):
     seen = holder(work)
     assert (work.run(["001.dat", "old.bmp"], timeout=10), seen()) == (Result(0, "", ""), untouched)
     assert (work / "old.bmp").read_bytes() == work.original
-
-
-def named_temporary(w):
-    """Faults that refuse the unnamed temporary: the run makes a named one, as the portable host does."""
-    return [] if w.tool.portable else [f"openat:error=EOPNOTSUPP:when={calls(w, 'O_TMPFILE')['openat'][0]}"]
-
-
-def killed_at_write(sig):
-    # Signals are caught while a named temporary exists: only SIGKILL is left to an unnamed one.
-    def death(w):
-        named = named_temporary(w) if sig != signal.SIGKILL else []
-        return {"wrap": w.tool.inject(f"write:signal={sig.name}:when=1", *named),
-                "preexec_fn": lambda: sig == signal.SIGKILL or signal.signal(sig, signal.SIG_DFL)}
-    return death
 
 
 def failing_message(limit, into_pipe):
