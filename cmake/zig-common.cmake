@@ -18,7 +18,7 @@ get_property(in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
 if(NOT in_try_compile)
   set(wrappers ${CMAKE_BINARY_DIR}/zig-${DAT2BMP_ZIG_TARGET})
   set(drop_verbose "for arg do shift; [ \"$arg\" = -Wl,-v ] || set -- \"$@\" \"$arg\"; done\n")
-  foreach(tool cc c++ ar ranlib)
+  foreach(tool c++ ar ranlib)
     set(line "exec \"${DAT2BMP_ZIG}\" ${tool} \"$@\"\n")
     if(tool MATCHES "^c")
       set(line "${drop_verbose}exec \"${DAT2BMP_ZIG}\" ${tool} -target ${DAT2BMP_ZIG_TARGET} \"$@\"\n")
@@ -27,7 +27,6 @@ if(NOT in_try_compile)
     file(CHMOD ${wrappers}/${tool} FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
       WORLD_READ WORLD_EXECUTE)
   endforeach()
-  set(CMAKE_C_COMPILER ${wrappers}/cc)  # for GoogleTest's checks
   set(CMAKE_CXX_COMPILER ${wrappers}/c++)
   set(CMAKE_AR ${wrappers}/ar CACHE FILEPATH "zig's archiver")
   set(CMAKE_RANLIB ${wrappers}/ranlib CACHE FILEPATH "zig's ranlib")
@@ -36,8 +35,7 @@ endif()
 # would rewrite on install.
 find_program(CMAKE_INSTALL_NAME_TOOL true)
 
-# Nothing of the host's, only what zig brings: GoogleTest is then built from its
-# sources with zig.
+# Nothing of the host's, only what zig brings.
 get_filename_component(zig_home ${DAT2BMP_ZIG} DIRECTORY)
 set(CMAKE_FIND_ROOT_PATH ${zig_home}/lib)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 # The header fields the tool restores (offset, length: signature, info header size, planes, bits per pixel, image
-# size, resolutions; which of their bytes it sets, the unit test says), and the span the datfile's block fills.
+# size, resolutions), and the span the datfile's block fills.
 FIELDS = ((0, 2), (14, 4), (26, 2), (28, 2), (34, 4), (38, 4), (42, 4))
 BLOCK = slice(48, 1078)
 CHECKER_FAILED = 86  # status for a sanitizer's or valgrind's finding; the tool never uses it

@@ -68,6 +68,10 @@ FAILURES = [
     row("destfile in a missing directory", nothing, ["001.dat", "nodir/new.bmp"], DEST + NOENT, marks=memcheck),
     row("empty destfile name", nothing, ["001.dat", ""], DEST + NOENT),
     row("destfile below a file", nothing, ["001.dat", "old.bmp/"], DEST + "{ENOTDIR}"),
+    row("sourcefile below a file", nothing, ["001.dat/a", "new.bmp"], SOURCE + "{ENOTDIR}"),
+    # In code page 932 the second byte of 表 is a backslash, which is no separator there.
+    row("sourcefile below a file, in code page 932", lambda w: {"locale": "ja_JP.UTF-8"}, ["001.dat\\表", "new.bmp"],
+        SOURCE + "{ENOTDIR}", marks=wine),
     row("destfile is a directory, through a link", steps(lambda w: w.mkdir("dir"), lambda w: w.link("dir.bmp", "dir")),
         ["001.dat", "dir.bmp"], DEST + IS_DIR),
     row("destfile is a dangling link", lambda w: w.link("link.bmp", "target.bmp"), TO_LINK, DEST + NOENT, marks=posix),

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import (DEST, OLD, SOURCE, WRITE, Result, Workdir, as_user, concurrent_runs, marked, nothing, others_file,
+from conftest import (BLOCK, DEST, FIELDS, OLD, SOURCE, WRITE, Result, Workdir, as_user, concurrent_runs, marked, nothing, others_file,
                       row, steps, windows_path)
 
 posix, linux, mounts, strace, wine = (pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace,
@@ -40,11 +40,13 @@ def interrupted(call, nth):
     return how
 
 
-HIDDEN = (lambda w: os.setxattr(w / "old.bmp", "user.DOSATTRIB", b"0x2"))  # as wine keeps FILE_ATTRIBUTE_HIDDEN
+MARKED = (lambda w: os.setxattr(w / "old.bmp", "user.DOSATTRIB", b"0x6"))  # hidden and system, as wine keeps them
 READ_ONLY = (lambda w: os.chmod(w / "old.bmp", 0o444))
 RESTORATIONS = [
     row("to a new destfile", nothing, "001.dat", "new.bmp"),
     row("over a shorter old destfile", nothing, "001.dat", "old.bmp"),
+    row("from a data file of 0xFF bytes", lambda w: w.write("0ff.dat", b"\xff" * 400000), "0ff.dat", "new.bmp"),
+    row("from a bitmap it restored", lambda w: w.write("001.dat", w.original), "001.dat", "new.bmp"),
     # Linux before 6.10 links a descriptor only for a process that may read any directory: /proc's name of it then.
     row("to a new destfile by a user the kernel refuses the descriptor's link", steps(
         lambda w: os.chmod(w.path, 0o777), lambda w: {"wrap": w.tool.inject("linkat:error=ENOENT:when=1"),
@@ -81,7 +83,7 @@ RESTORATIONS = [
     *(row(name, setup, "001.dat", dest, marks=wine) for name, setup, dest in [
         ("over an old destfile named by its full path on a drive", nothing, "{drive}\\old.bmp"),
         ("to a new destfile named by its full path on a drive", nothing, "{drive}\\new.bmp"),
-        ("over a hidden old destfile, which stays hidden", HIDDEN, "{drive}\\old.bmp"),
+        ("over a hidden system old destfile, which stays so", MARKED, "{drive}\\old.bmp"),
         *((f"to a verbatim name with a trailing {end}, beside a read-only file named without it", READ_ONLY,
            f"\\\\?\\{{drive}}\\old.bmp{char}") for end, char in [("dot", "."), ("space", " ")]),
         ("to a verbatim name with a trailing dot, beside a folder named without it", lambda w: w.mkdir("dir.bmp"),
@@ -90,9 +92,19 @@ RESTORATIONS = [
 ]
 
 
-def hidden(path):  # FILE_ATTRIBUTE_HIDDEN, as wine keeps it
+def marks(path):  # FILE_ATTRIBUTE_HIDDEN and _SYSTEM, as wine keeps them
     attributes = path.exists() and "user.DOSATTRIB" in os.listxattr(path) and os.getxattr(path, "user.DOSATTRIB")
-    return bool(attributes and int(attributes, 16) & 2)
+    return attributes and int(attributes, 16) & 6
+
+
+def restored(w, data):
+    """data as the tool restores it: the header fields' bytes that are not zero set, misc.dat's block put in."""
+    bitmap = bytearray(data)
+    for offset, length in FIELDS:
+        bitmap[offset:offset + length] = bytes(o or d for o, d in zip(w.original[offset:offset + length],
+                                                                      data[offset:offset + length]))
+    bitmap[BLOCK] = w.block
+    return bytes(bitmap)
 
 
 @pytest.mark.parametrize("setup, source, dest", RESTORATIONS)
@@ -101,11 +113,11 @@ def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest):
     before, dest = work.snapshot(), dest.format(drive=work.drive() if "{drive}" in dest else "")
     # The file the destfile name leads to receives the sourcefile, restored.
     receiver = os.path.relpath(os.path.realpath(work / dest.rsplit("\\", 1)[-1]), work.path)
-    data, was_hidden = (work / source).read_bytes(), hidden(work / receiver)
+    data, had = (work / source).read_bytes(), marks(work / receiver)
     assert work.run([source, dest], **run) == Result(0, "", "")
     after = work.snapshot()
-    assert hidden(work / receiver) == was_hidden
-    assert after.pop(receiver)[0] == (work.original + data[len(work.original):])[:len(data)]
+    assert marks(work / receiver) == had
+    assert after.pop(receiver)[0] == restored(work, data)
     before.pop(receiver, None)
     assert after == before
 
