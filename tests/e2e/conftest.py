@@ -22,6 +22,8 @@ import pytest
 FIELDS = ((0, 2), (14, 4), (26, 2), (28, 2), (34, 4), (38, 4), (42, 4))
 BLOCK = slice(48, 1078)
 CHECKER_FAILED = 86  # status for a sanitizer's or valgrind's finding; the tool never uses it
+VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-check=full", "--show-leak-kinds=all",
+            "--errors-for-leak-kinds=all"]
 OLD = b"the old destfile\n" * 10
 # A file capability (struct vfs_cap_data, revision 2: cap_net_raw, effective), which no replace may carry over.
 CAPABILITY = struct.pack("<5I", 0x2000001, 1 << 13, 0, 0, 0)
@@ -47,6 +49,7 @@ def pytest_addoption(parser):
     parser.addoption("--dat2bmp", required=True, help="the binary under test")
     parser.addoption("--launcher", default="", help="command prefixed to every run: wine, or qemu-user")
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
+    parser.addoption("--memcheck", action="store_true", help="each run under valgrind memcheck, which must find nothing")
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
     parser.addoption("--no-libattr", action="store_true", help="built without libattr: keeps user.* attributes only")
     parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")
@@ -58,11 +61,10 @@ def pytest_collection_modifyitems(config, items):
     wine = under_wine(shlex.split(launcher))
     skips = [("posix", wine, f"needs POSIX, runs under {launcher}"), ("wine", not wine, "runs only under wine"),
              ("linux", config.getoption("--portable"), "needs the Linux-only calls the portable host goes without"),
-             ("libattr", config.getoption("--no-libattr"), "built without libattr, which says to keep these"),
-             ("valgrind", config.getoption("--sanitized"), "valgrind and the sanitizers do not mix")]
+             ("libattr", config.getoption("--no-libattr"), "built without libattr, which says to keep these")]
     # A host tool cannot wrap a program that runs in an emulator.
     skips += [(needs, launcher and not wine, f"needs {needs} on the host, runs under {launcher}")
-              for needs in ("strace", "valgrind", "mounts")]
+              for needs in ("strace", "mounts")]
     for item in items:
         for marker, applies, reason in skips:
             if applies and marker in item.keywords:
@@ -93,7 +95,7 @@ class Tool:
         self.wine = under_wine(self.launcher)
         self.sanitized, self.portable = config.getoption("--sanitized"), config.getoption("--portable")
         self.scanner, self.error_texts = config.getoption("--scanner"), config.getoption("--error-texts")
-        self.shared = None  # the copy other users run
+        self.shared, self.checker = None, VALGRIND if config.getoption("--memcheck") else []  # other users' copy
 
     def binary(self, popen):
         """The binary a run starts: for another user a copy anyone may reach (a checkout under /root is root's only);
@@ -104,10 +106,11 @@ class Tool:
         return self.shared if "user" in popen else self.path
 
     def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
-        """Starts the tool; wrap is a POSIX tool put before it and its launcher (strace, valgrind, unshare). wine
+        """Starts the tool; wrap is a POSIX tool put before it and its launcher (strace, unshare), else memcheck. wine
         takes the arguments' encoding and ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
         path = self.binary(popen)
         guest = ["-0", argv0, path] if argv0 and self.launcher and not self.wine else [argv0 or path]  # qemu-user's -0
+        wrap = wrap or self.checker
         command = [*wrap, *self.launcher, *guest, *args]
         executable = path if argv0 and not wrap and not self.launcher else None
         env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))

@@ -7,16 +7,13 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BUSY, CHECKER_FAILED, DEST, OLD, READ, SOURCE, WRITE, calls, marked, nothing, others_file, row,
-                      steps)
+from conftest import BUSY, DEST, OLD, READ, SOURCE, WRITE, calls, nothing, others_file, row, steps
 
 posix, mounts, wine = pytest.mark.posix, pytest.mark.mounts, pytest.mark.wine
 linux_only = (posix, mounts, pytest.mark.linux)  # refused only where the kernel tells the host
 root = (posix, mounts)  # as root, which the mounts group runs as
 traced = (posix, pytest.mark.strace)
 memcheck = pytest.mark.memcheck  # each kind of failure once: the row runs under memcheck too
-VALGRIND = ["valgrind", "-q", f"--error-exitcode={CHECKER_FAILED}", "--leak-check=full",
-            "--show-leak-kinds=all", "--errors-for-leak-kinds=all"]
 LONG = "a" * 63  # with a leading character, one byte past the name buffers
 
 
@@ -157,15 +154,3 @@ def test_failure_reports_once_and_changes_nothing(work, setup, args, message):
     assert (result.status, result.stdout, result.stderr) == (1, "", work.tool.words(message) + "\n" if message else "")
     assert work.snapshot() == before
 
-
-@marked(pytest.mark.valgrind, posix)
-@pytest.mark.parametrize("setup, args, message, status", [
-    row("success", nothing, ["001.dat", "new.bmp"], "", 0),
-    row("usage", nothing, ["1.dat", "new.bmp"], "", 1),
-    *(pytest.param(*row.values, 1, id=row.id, marks=row.marks)
-      for row in FAILURES if any(mark.name == "memcheck" for mark in row.marks)),
-])
-def test_memcheck_finds_no_error_and_no_leak(work, setup, args, message, status):
-    run = setup(work) or {}
-    result = work.run(args, wrap=VALGRIND, **run)
-    assert (result.status, result.stderr) == (status, work.tool.words(message) + "\n" if message else "")

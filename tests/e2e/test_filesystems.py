@@ -120,9 +120,10 @@ def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path
         assert after == (before if kill else replaced(before, after, dest))
 
 
-# FUSE filesystems forget a file another run replaced while it is looked at: each run looks again. Their rename
-# takes the old name away before the new file takes it. Under wine a run's look at the destfile holds off the others'
-# renames for its moment, which they wait out: rounds of it.
+# Over a new destfile the runs after the first find the name taken, and replace it as an old one. FUSE filesystems
+# forget a file another run replaced while it is looked at: each run looks again. Their rename takes the old name away
+# before the new file takes it. Under wine a run's look at the destfile holds off the others' renames for its moment,
+# which they wait out: rounds of it.
 @pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
 def test_concurrent_runs_each_leave_a_whole_conversion(filesystem, on_fs, dest):
     for _ in range(WINE_ROUNDS if on_fs.tool.wine else 1):

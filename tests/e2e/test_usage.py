@@ -19,7 +19,7 @@ def usage(name):
     row("no arguments", [], None),
     row("one argument", ["001.dat"], None),
     row("three arguments", ["001.dat", "out.bmp", "extra"], None),
-    row("sourcefile not starting with zero", ["1.dat", "out.bmp"], None),
+    row("sourcefile not starting with zero", ["1.dat", "out.bmp"], None, marks=pytest.mark.memcheck),
     row("sourcefile with a directory before its name", ["./001.dat", "out.bmp"], None),
     row("sourcefile starting with a full-width zero", ["０01.dat", "out.bmp"], None),
     row("empty sourcefile", ["", "out.bmp"], None),
