@@ -49,7 +49,7 @@ def pytest_addoption(parser):
     parser.addoption("--dat2bmp", required=True, help="the binary under test")
     parser.addoption("--launcher", default="", help="command prefixed to every run: wine, or qemu-user")
     parser.addoption("--sanitized", action="store_true", help="binary built with ASan/UBSan")
-    parser.addoption("--memcheck", action="store_true", help="each run under valgrind memcheck, which must find nothing")
+    parser.addoption("--memcheck", action="store_true", help="each run under valgrind memcheck")
     parser.addoption("--portable", action="store_true", help="POSIX host without its Linux-only calls")
     parser.addoption("--no-libattr", action="store_true", help="built without libattr: keeps user.* attributes only")
     parser.addoption("--scanner", default="", help="the Windows helper that opens files beside the tool")

@@ -167,8 +167,9 @@ def test_block_device_destfile_is_written_and_flushed(work, fault, message):
 
 # What a replaced file keeps: its ACL, extended attributes and inode flags, on the filesystems that have them all.
 def kept(path):
-    """What users see a replace carry over: mode, ACL entries (getfacl), other extended attributes, flags (lsattr)."""
-    seen = {"mode": oct(stat.S_IMODE(os.stat(path).st_mode)), "acl": run("getfacl", "-cnE", path).split()}
+    """What users see a replace carry over: group, mode, ACL (getfacl), other extended attributes, flags (lsattr)."""
+    st = os.stat(path)
+    seen = {"group": st.st_gid, "mode": oct(stat.S_IMODE(st.st_mode)), "acl": run("getfacl", "-cnE", path).split()}
     seen.update((name, os.getxattr(path, name)) for name in os.listxattr(path) if not name.startswith("system."))
     project, flags = run("lsattr", "-dp", path).split()[:2]
     seen.update((f"+{flag}", True) for flag in flags.replace("-", ""))
@@ -267,6 +268,7 @@ def test_new_destfile_gets_what_any_new_file_there_gets(on_fs, default_acl, user
     if default_acl:
         run("setfacl", "-d", "-m", default_acl, on_fs.path)
     os.close(os.open(on_fs / "other.bmp", os.O_CREAT | os.O_WRONLY, 0o666))
+    os.chown(on_fs / "other.bmp", user.get("user", -1), user.get("group", -1))
     assert on_fs.run(["001.dat", "new.bmp"], **user).status == 0
     assert kept(on_fs / "new.bmp") == kept(on_fs / "other.bmp")
 

@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from conftest import (BLOCK, DEST, FIELDS, OLD, SOURCE, WRITE, Result, Workdir, as_user, concurrent_runs, marked, nothing, others_file,
-                      row, steps, windows_path)
+from conftest import (BLOCK, DEST, FIELDS, OLD, SOURCE, WRITE, Result, Workdir, as_user, concurrent_runs, marked,
+                      nothing, others_file, row, steps, windows_path)
 
 posix, linux, mounts, strace, wine = (pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace,
                                       pytest.mark.wine)
