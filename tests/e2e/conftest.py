@@ -61,7 +61,8 @@ def pytest_collection_modifyitems(config, items):
     wine = under_wine(shlex.split(launcher))
     skips = [("posix", wine, f"needs POSIX, runs under {launcher}"), ("wine", not wine, "runs only under wine"),
              ("linux", config.getoption("--portable"), "needs the Linux-only calls the portable host goes without"),
-             ("libattr", config.getoption("--no-libattr"), "built without libattr, which says to keep these")]
+             ("libattr", config.getoption("--no-libattr"), "built without libattr, which says to keep these"),
+             ("mounts", os.geteuid() != 0, "needs root")]
     # A host tool cannot wrap a program that runs in an emulator.
     skips += [(needs, launcher and not wine, f"needs {needs} on the host, runs under {launcher}")
               for needs in ("strace", "mounts")]
@@ -69,15 +70,6 @@ def pytest_collection_modifyitems(config, items):
         for marker, applies, reason in skips:
             if applies and marker in item.keywords:
                 item.add_marker(pytest.mark.skip(reason=reason))
-
-
-def pytest_runtest_setup(item):
-    # CI runs as root: there a mount case that cannot mount is a failure, not a skip.
-    if "mounts" in item.keywords and os.geteuid() != 0:
-        launcher = shlex.split(item.config.getoption("--launcher"))
-        if os.environ.get("CI") and (not launcher or under_wine(launcher)):
-            pytest.fail("needs root, and CI runs as root")
-        pytest.skip("needs root")
 
 
 def under_wine(launcher):
@@ -108,6 +100,9 @@ class Tool:
     def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
         """Starts the tool; wrap is a POSIX tool put before it and its launcher (strace, unshare), else memcheck. wine
         takes the arguments' encoding and ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
+        if locale and locale not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.replace(
+                "utf8", "UTF-8").split():
+            pytest.skip(f"{locale} not generated (localedef -i ja_JP -f UTF-8 {locale})")
         path = self.binary(popen)
         guest = ["-0", argv0, path] if argv0 and self.launcher and not self.wine else [argv0 or path]  # qemu-user's -0
         wrap = wrap or self.checker
@@ -136,11 +131,6 @@ class Tool:
         return self.finish(self.start(args, cwd, **kw), timeout)
 
     @functools.cached_property
-    def version(self):  # the launcher's version line (wine-8.0 ...), or empty
-        return self.launcher and subprocess.run([*self.launcher, "--version"], capture_output=True,
-                                                text=True).stdout.strip()
-
-    @functools.cached_property
     def causes(self):
         """errno -> the C library's text for it, as the tool's reports end."""
         numbers = [0, *errno.errorcode]
@@ -156,20 +146,14 @@ class Tool:
         return re.sub(r"\{(\w+)\}", lambda m: self.causes[int(m[1]) if m[1].isdigit() else getattr(errno, m[1])],
                       message)
 
-    def helper(self, first_line, *args, cwd=None):
-        """Starts tests/win32/scanner.cpp with args, once it has said first_line."""
+    def scanner_start(self, cwd, *args):
+        """tests/win32/scanner.cpp with args (its usage there), once it has said what it does."""
         if not self.scanner:
             pytest.skip("no --scanner given")
-        helper = subprocess.Popen([*self.launcher, self.scanner, *map(str, args)], cwd=cwd, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, text=True)
-        assert helper.stdout.readline().startswith(first_line)
-        return helper
-
-    def scan(self, pattern, sharing, hold_ms, watch_ms):  # another program, opening each file that matches
-        return self.helper("watching ", windows_path(pattern), sharing, hold_ms, watch_ms)
-
-    def hold_turn(self, name, cwd):  # a run that takes the turn at name and hangs holding it
-        return self.helper("holding\n", "turn", name, cwd=cwd)
+        scanner = subprocess.Popen([*self.launcher, self.scanner, *map(str, args)], cwd=cwd, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, text=True)
+        assert scanner.stdout.readline().startswith(("watching ", "holding"))
+        return scanner
 
     def trace(self, args, cwd, having="", **popen):
         """The tool's own system calls on this run (whose line has having) as (name, when), when counted from the
@@ -386,9 +370,6 @@ def work(tmp_path, tool, bitmap):
     yield w
     for cleanup in w.cleanups:
         cleanup()
-    for giant in tmp_path.rglob("0*"):  # sparse, yet no need to keep them
-        if giant.is_file() and not giant.is_symlink() and giant.stat().st_size > 1 << 24:
-            giant.unlink()
 
 
 def concurrent_runs(w, dest, runs, tail, sources=None, gaps=False, spellings=(), **popen):

@@ -10,13 +10,15 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import (CAPABILITY, FILESYSTEMS, OLD, WRITE, Result, Workdir, as_user, concurrent_runs, killed_at_write,
-                      marked, mounted, require, row, run, steps)
+from conftest import (CAPABILITY, FILESYSTEMS, OLD, WRITE, Result, Workdir, as_user, concurrent_runs, marked, mounted,
+                      require, row, run, steps)
 
 pytestmark = pytest.mark.mounts
 posix, strace, linux, libattr = pytest.mark.posix, pytest.mark.strace, pytest.mark.linux, pytest.mark.libattr
 killed = (strace, posix)
 JOURNALED = ["ext4", "xfs"]  # those xfs_io can shut down
+# Past 2 MiB, whole blocks are written directly where the filesystem takes it, the odd tail through the cache.
+TAIL = bytes(range(256)) * 12289 + b"odd"
 WINE_ROUNDS = 8
 
 
@@ -36,7 +38,8 @@ def on_fs(filesystem, tool, bitmap):
 
 def look(w):
     """What snapshot() sees, each file's bytes named: a failure reads short."""
-    names = {w.original: "new bitmap", OLD: "old bytes", b"": "empty", w.block: "misc.dat's", w.scrambled: "001.dat's"}
+    names = {w.original: "new bitmap", w.original + TAIL: "new bitmap", OLD: "old bytes", b"": "empty",
+             w.block: "misc.dat's", w.scrambled: "001.dat's", w.scrambled + TAIL: "0big.dat's"}
     return {key: (names.get(seen[0], f"{len(seen[0])} other bytes"), *seen[1:]) if isinstance(seen[0], bytes)
             else seen for key, seen in w.snapshot().items()}
 
@@ -46,10 +49,12 @@ def replaced(before, after, dest):
     return dict(before, **{dest: ("new bitmap", *before.get(dest, after.get(dest, ("",)))[1:])})
 
 
-# Where the temporary is named (FUSE, or unnamed refused) signals are caught while it exists, then the caller's mask.
-@pytest.mark.parametrize("end", ["with room", "on a full disk", pytest.param("killed at the write", marks=killed)])
+@pytest.mark.parametrize("source, end", [row("with room", "001.dat", "with room"),
+                                         row("of 3 MiB", "0big.dat", "with room"),
+                                         row("on a full disk", "001.dat", "on a full disk")])
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, dest, end):
+def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, source, dest, end):
+    on_fs.write("0big.dat", on_fs.scrambled + TAIL)
     before = look(on_fs)
     # Full: room for the file itself, not for the 308 KB bitmap. Space freed before counts as free only once synced,
     # and on XFS only once its log has moved on: fill until it stays full.
@@ -60,19 +65,11 @@ def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, des
             if (more := free.f_bavail * free.f_frsize - 200_000) <= 0:
                 break
             os.posix_fallocate(filler.fileno(), os.fstat(filler.fileno()).st_size, more)
-    result = on_fs.run(["001.dat", dest], **(killed_at_write(signal.SIGTERM)(on_fs) if end.startswith("kill") else {}))
-    status, said = {"with room": (0, ""), "on a full disk": (1, WRITE + "{ENOSPC}\n")}.get(end, (-signal.SIGTERM, ""))
-    assert (result.status, result.stdout, result.stderr) == (status, "", on_fs.tool.words(said))
+    result = on_fs.run([source, dest])
+    said = "" if end == "with room" else WRITE + "{ENOSPC}\n"
+    assert result == (1 if said else 0, "", on_fs.tool.words(said))
     after = look(on_fs)
     assert after == (replaced(before, after, dest) if end == "with room" else before)
-
-
-def test_converts_a_large_file_whole(on_fs):
-    # Past 2 MiB, whole blocks are written directly where the filesystem takes it, the odd tail through the cache.
-    tail = bytes(range(256)) * 12289 + b"odd"
-    on_fs.write("0big.dat", on_fs.scrambled + tail)
-    assert on_fs.run(["0big.dat", "old.bmp"]).status == 0
-    assert (on_fs / "old.bmp").read_bytes() == on_fs.original + tail
 
 
 @contextmanager
@@ -99,25 +96,39 @@ def others_fsync(fs):
         os.fsync(other.fileno())
 
 
+# A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then. Had
+# another program's flush made the rename last, the data it names came first.
 @pytest.mark.parametrize("kind", JOURNALED)
-@pytest.mark.parametrize("dest, kill, flush", [
+@pytest.mark.parametrize("dest, when", [
     # wine flushes no directory: a rename it reported done may still be lost to a cut.
-    pytest.param("new.bmp", False, False, id="cut right after a new destfile is written", marks=posix),
-    pytest.param("old.bmp", False, False, id="cut right after an old destfile is replaced", marks=posix),
-    pytest.param("old.bmp", False, True, id="cut after the replace and another program's fsync"),
-    pytest.param("new.bmp", True, True, id="killed at the write of a new destfile, fsync, cut", marks=killed),
-    pytest.param("old.bmp", True, True, id="killed at the write over an old destfile, fsync, cut", marks=killed),
+    row("cut right after a new destfile is written", "new.bmp", "done", marks=posix),
+    row("cut right after an old destfile is replaced", "old.bmp", "done", marks=posix),
+    row("cut after the replace and another program's fsync", "old.bmp", "done, fsync"),
+    *(row(f"killed at the write {of}, fsync, cut", dest, "killed", marks=killed)
+      for of, dest in [("of a new destfile", "new.bmp"), ("over an old destfile", "old.bmp")]),
+    *(row(f"cut while {what} waits, after another program's fsync", dest, "placing", marks=killed)
+      for what, dest in [("a new destfile's link", "new.bmp"), ("the rename over an old destfile", "old.bmp")]),
 ])
-def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path, kind, dest, kill, flush):
-    with journaled(kind, tool, bitmap, tmp_path, *(["strace"] if kill else [])) as (fs, w, before):
-        wrap = tool.inject("write:signal=SIGKILL:when=1") if kill else ()  # the bitmap is its first write
-        assert w.run(["001.dat", dest], wrap=wrap).status == (-signal.SIGKILL if kill else 0)
-        if flush:
+def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path, kind, dest, when):
+    placing = "linkat" if dest == "new.bmp" and not tool.portable else "renameat"  # a named temporary is renamed
+    wrap = {"killed": tool.inject("write:signal=SIGKILL:when=1"),  # the bitmap is its first write
+            "placing": tool.inject(f"{placing}:delay_exit=3000000:when=1")}.get(when, ())
+    with journaled(kind, tool, bitmap, tmp_path, *(["strace"] if wrap else [])) as (fs, w, before):
+        process, deadline = tool.start(["001.dat", dest], w.path, wrap=wrap), time.monotonic() + 20
+        while when == "placing" and not ((w / dest).exists() and (w / dest).stat().st_size == len(w.original)):
+            assert process.poll() is None and time.monotonic() < deadline
+            time.sleep(0.01)
+        result = None if when == "placing" else tool.finish(process)
+        if when != "done":
             others_fsync(fs)
         # The power cut: the filesystem stops where it stands, its journal unwritten.
         run("xfs_io", "-x", "-c", "shutdown", fs)
-        after = remounted(w, fs, named=kill and tool.portable)  # SIGKILL may leave a named temporary
-        assert after == (before if kill else replaced(before, after, dest))
+        result = result or tool.finish(process)
+        after = remounted(w, fs, named=bool(wrap) and tool.portable)  # SIGKILL may leave a named temporary
+        new = replaced(before, after, dest)
+        said, allowed = {"killed": ((-signal.SIGKILL, ""), [before]),
+                         "placing": ((1, tool.words(WRITE + "{EIO}\n")), [before, new])}.get(when, ((0, ""), [new]))
+        assert ((result.status, result.stderr), after in allowed) == (said, True)
 
 
 # Over a new destfile the runs after the first find the name taken, and replace it as an old one. FUSE filesystems
@@ -131,38 +142,6 @@ def test_concurrent_runs_each_leave_a_whole_conversion(filesystem, on_fs, dest):
         (on_fs / "new.bmp").unlink(missing_ok=True)
         concurrent_runs(on_fs, dest, runs=40, tail=4096, sources=4,
                         gaps=filesystem.parent.name.startswith(("exfat", "ntfs")))
-
-
-# A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then. Had
-# another program's flush made the rename last, the data it names came first.
-@marked(strace, posix)
-@pytest.mark.parametrize("dest", ["old.bmp", "new.bmp"])
-def test_shutdown_after_the_rename_is_a_failure(tool, bitmap, tmp_path, dest):
-    call = "linkat" if dest == "new.bmp" and not tool.portable else "renameat"  # a named temporary is renamed
-    with journaled("xfs", tool, bitmap, tmp_path, "strace") as (fs, w, before):
-        process = tool.start(["001.dat", dest], w.path, wrap=tool.inject(f"{call}:delay_exit=3000000:when=1"))
-        deadline = time.monotonic() + 20
-        while not ((w / dest).exists() and (w / dest).stat().st_size == len(w.original)):
-            assert process.poll() is None and time.monotonic() < deadline
-            time.sleep(0.01)
-        others_fsync(fs)
-        run("xfs_io", "-x", "-c", "shutdown", fs)
-        assert tool.finish(process) == Result(1, "", tool.words(WRITE + "{EIO}") + "\n")
-        after = remounted(w, fs, named=tool.portable)
-        assert after in (before, replaced(before, after, dest))
-
-
-@posix
-@pytest.mark.parametrize("fault, message", [
-    row("written", None, ""),
-    row("a failed flush reported", "fsync:error=EIO:when=1", WRITE + "{EIO}\n", marks=strace),
-])
-def test_block_device_destfile_is_written_and_flushed(work, fault, message):
-    require(*(["strace"] if fault else []))
-    work.loop("disk", 1 << 20)
-    result = work.run(["001.dat", "disk"], wrap=work.tool.inject(fault) if fault else ())
-    assert (result.status, result.stderr) == (1 if fault else 0, work.tool.words(message))
-    assert (work / "disk.img").read_bytes()[:len(work.original)] == work.original
 
 
 # What a replaced file keeps: its ACL, extended attributes and inode flags, on the filesystems that have them all.
