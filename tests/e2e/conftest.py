@@ -97,17 +97,14 @@ class Tool:
             os.chmod(Path(self.shared).parent, 0o755)
         return self.shared if "user" in popen else self.path
 
-    def start(self, args, cwd, *, argv0=None, wrap=(), locale=None, **popen):
+    def start(self, args, cwd, *, wrap=(), locale=None, **popen):
         """Starts the tool; wrap is a POSIX tool put before it and its launcher (strace, unshare), else memcheck. wine
         takes the arguments' encoding and ANSI code page from the locale: C.UTF-8 gives cp1252, ja_JP.UTF-8 cp932."""
         if locale and locale not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.replace(
                 "utf8", "UTF-8").split():
             pytest.skip(f"{locale} not generated (localedef -i ja_JP -f UTF-8 {locale})")
         path = self.binary(popen)
-        guest = ["-0", argv0, path] if argv0 and self.launcher and not self.wine else [argv0 or path]  # qemu-user's -0
         wrap = wrap or self.checker
-        command = [*wrap, *self.launcher, *guest, *args]
-        executable = path if argv0 and not wrap and not self.launcher else None
         env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
             # A traced LeakSanitizer cannot stop the threads it needs to.
@@ -115,7 +112,7 @@ class Tool:
             env.setdefault("ASAN_OPTIONS", asan)
             env.setdefault("UBSAN_OPTIONS", f"print_stacktrace=1:exitcode={CHECKER_FAILED}")
         streams = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
-        return subprocess.Popen(command, executable=executable, cwd=cwd, env=env, **{**streams, **popen})
+        return subprocess.Popen([*wrap, *self.launcher, path, *args], cwd=cwd, env=env, **{**streams, **popen})
 
     def finish(self, process, timeout=120):
         try:

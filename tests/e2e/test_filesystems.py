@@ -213,8 +213,6 @@ ATTRIBUTES = on(*(f"setfattr -n {kind}.origin -v x old.bmp" for kind in ("user",
         ("root keeps an attribute that fills the room under a directory's default ACL", on(
             f"setfattr -n user.big -v 0x{'ab' * 960} old.bmp", "setfacl -d -m " + ",".join(
                 f"u:{user}:rw" for user in range(1, 13)) + " ."), ROOT, ()),
-        ("another user keeps the attributes of a file its owner may only read", on("chmod 464 old.bmp", ORIGIN), USER,
-         ()),
         ("another user who may not read the old file keeps its mode and ACL, not its attributes",
          on("chmod 620 old.bmp", "setfacl -m u:1:r old.bmp", ORIGIN), USER, {"user.origin"}),
         ("root keeps the project id", project, ROOT, ()),

@@ -15,19 +15,15 @@ def usage(name):
 
 
 # Without misc.dat, so that a run that went past the arguments would say so.
-@pytest.mark.parametrize("args, argv0", [
-    row("no arguments", [], None),
-    row("one argument", ["001.dat"], None),
-    row("three arguments", ["001.dat", "out.bmp", "extra"], None),
-    row("sourcefile not starting with zero", ["1.dat", "out.bmp"], None, marks=pytest.mark.memcheck),
-    row("sourcefile with a directory before its name", ["./001.dat", "out.bmp"], None),
-    row("sourcefile starting with a full-width zero", ["０01.dat", "out.bmp"], None),
-    row("empty sourcefile", ["", "out.bmp"], None),
-    row("another invocation name, with a blank", ["1.dat", "out.bmp"], "bin/x y", marks=pytest.mark.posix),
+@pytest.mark.parametrize("args", [
+    row("one argument", ["001.dat"]),
+    row("three arguments", ["001.dat", "out.bmp", "extra"]),
+    row("sourcefile not starting with zero", ["1.dat", "out.bmp"], marks=pytest.mark.memcheck),
+    row("sourcefile starting with a full-width zero", ["０01.dat", "out.bmp"]),
+    row("empty sourcefile", ["", "out.bmp"]),
 ])
-def test_wrong_arguments_print_usage_and_touch_nothing(work, args, argv0):
+def test_wrong_arguments_print_usage_and_touch_nothing(work, args):
     work.remove("misc.dat")
     before = work.snapshot()
-    name = argv0 or work.tool.path  # wine hands a program its path as Windows writes it, on Z:
-    assert work.run(args, argv0=argv0) == Result(1, usage(windows_path(name) if work.tool.wine else name), "")
-    assert work.snapshot() == before
+    name = windows_path(work.tool.path) if work.tool.wine else work.tool.path  # wine: as Windows writes it
+    assert (work.run(args), work.snapshot()) == (Result(1, usage(name), ""), before)
