@@ -360,6 +360,12 @@ class Workdir:
     def run(self, args, **kw):
         return self.tool.run(args, self.path, **kw)
 
+    def outcome(self, args, **kw):
+        """A run's result, and what it changed: name -> what snapshot() sees there now (None: gone)."""
+        before = self.snapshot()
+        result, after = self.run(args, **kw), self.snapshot()
+        return result, {name: after.get(name) for name in before | after if before.get(name) != after.get(name)}
+
 
 @pytest.fixture
 def work(tmp_path, tool, bitmap):

@@ -100,16 +100,13 @@ def test_any_single_failed_call_leaves_old_or_whole_new(tmp_path, tool, bitmap, 
     faults = []
     for name, when, refusal in tries:
         w = fresh(f"{name}-{when}-{refusal}")
-        before = w.snapshot()
-        result = w.run(args, wrap=tool.inject(f"{name}:{refusal}:when={when}"))
-        after, expected = w.snapshot(), dict(before)
-        new = after.get(receiver, (None,))[0] == w.original
+        result, changed = w.outcome(args, wrap=tool.inject(f"{name}:{refusal}:when={when}"))
+        new = (changed.get(receiver) or (None,))[0] == w.original
         # The flushes of the directory and again of the file come after the new bitmap is in place: their failure is
-        # reported, the new bytes stay.
-        if result.status == 0 or (new and name in ("fsync", "fdatasync")):  # the receiver holds the new bytes
-            expected[receiver] = after[receiver] if new else "the new bytes"
-        # The sourcefile is never touched, not even when it is the destfile.
-        if result.status not in (0, 1) or after != expected or after["001.dat"] != before["001.dat"] or (
+        # reported, the new bytes stay. The sourcefile is never touched, not even when it is the destfile.
+        placed = result.status == 0 or (new and name in ("fsync", "fdatasync"))
+        expected = {receiver: changed[receiver] if new else "the new bytes"} if placed else {}
+        if result.status not in (0, 1) or changed != expected or "001.dat" in changed or (
                 refusal == "error=EINTR" and result != (0, "", "")):
             faults.append(f"{name} #{when} {refusal}: status {result.status}, {result.stderr!r}")
     assert not faults
