@@ -26,9 +26,7 @@ MARKED = (lambda w: os.setxattr(w / "old.bmp", "user.DOSATTRIB", b"0x6"))  # hid
 READ_ONLY = (lambda w: os.chmod(w / "old.bmp", 0o444))
 RESTORATIONS = [
     row("to a new destfile", nothing, "001.dat", "new.bmp", marks=pytest.mark.memcheck),
-    row("over a shorter old destfile", nothing, "001.dat", "old.bmp"),
     row("from a data file of 0xFF bytes", lambda w: w.write("0ff.dat", b"\xff" * 400000), "0ff.dat", "new.bmp"),
-    row("from a bitmap it restored", lambda w: w.write("001.dat", w.original), "001.dat", "new.bmp"),
     # Linux before 6.10 links a descriptor only for a process that may read any directory: /proc's name of it then.
     row("to a new destfile by a user the kernel refuses the descriptor's link", steps(
         lambda w: os.chmod(w.path, 0o777), lambda w: {"wrap": w.tool.inject("linkat:error=ENOENT:when=1"),

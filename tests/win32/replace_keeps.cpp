@@ -7,6 +7,7 @@
 #include "restore/win32/win32_host.h"
 
 #include <cstdio>
+#include <tuple>
 
 namespace {
 
@@ -15,13 +16,8 @@ constexpr DWORD users_marks =
 constexpr DWORD never_kept =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED;
 
-struct kept_case {
-	const char* name;
-	bool replacing;
-	DWORD old_attributes, attributes;
-};
-
-constexpr kept_case cases[] = {
+// Each case: its name, whether an old destfile is replaced, its attributes, and the new destfile's.
+constexpr std::tuple<const char*, bool, DWORD, DWORD> cases[] = {
     {"a new destfile is marked for backup and keeps the time it was made", false, 0, FILE_ATTRIBUTE_ARCHIVE},
     {"a plain old destfile's replacement is marked for backup", true, FILE_ATTRIBUTE_NORMAL,
      FILE_ATTRIBUTE_ARCHIVE},
@@ -36,14 +32,14 @@ constexpr kept_case cases[] = {
 int main()
 {
 	int failed = 0;
-	for (const kept_case& c : cases) {
+	for (const auto& [name, replacing, old_attributes, attributes] : cases) {
 		BY_HANDLE_FILE_INFORMATION old{};
-		old.dwFileAttributes = c.old_attributes;
+		old.dwFileAttributes = old_attributes;
 		old.ftCreationTime = {0x89abcdefU, 0x01234567U};
-		const replace_keeps kept = what_replace_keeps(c.replacing ? &old : nullptr);
-		const LONGLONG created = c.replacing ? 0x0123456789abcdefLL : 0;
-		if (kept.attributes != c.attributes || kept.created.QuadPart != created) {
-			std::printf("%s\n", c.name);
+		const replace_keeps kept = what_replace_keeps(replacing ? &old : nullptr);
+		const LONGLONG created = replacing ? 0x0123456789abcdefLL : 0;
+		if (kept.attributes != attributes || kept.created.QuadPart != created) {
+			std::printf("%s\n", name);
 			failed = 1;
 		}
 	}

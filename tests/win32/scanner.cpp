@@ -17,11 +17,11 @@
 
 int main(int argc, char* argv[])
 {
+	std::setvbuf(stdout, nullptr, _IONBF, 0);  // each report reaches the test at once
 	if (argc == 3 && std::strcmp(argv[1], "turn") == 0) {
 		if (resolve_destfile(argv[2]) == nullptr || !join_turns() || !take_turn())
 			return 1;
 		std::printf("holding\n");
-		(void)std::fflush(stdout);
 		Sleep(INFINITE);
 	}
 	if (argc != 5)
@@ -37,7 +37,6 @@ int main(int argc, char* argv[])
 	const int folder_length = slash == nullptr ? 0 : static_cast<int>(slash - argv[1]) + 1;
 	char seen[MAX_PATH] = "";
 	char held[MAX_PATH] = "";
-	std::setvbuf(stdout, nullptr, _IONBF, 0);  // each report reaches the test at once
 	std::printf("watching %s\n", argv[1]);
 	for (DWORD quiet = GetTickCount(); watch == 0 || GetTickCount() - quiet < watch;) {
 		WIN32_FIND_DATAA found{};
