@@ -6,7 +6,6 @@ import signal
 import stat
 import subprocess
 import time
-from contextlib import contextmanager
 
 import pytest
 
@@ -72,30 +71,6 @@ def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, sou
     assert after == (replaced(before, after, dest) if end == "with room" else before)
 
 
-@contextmanager
-def journaled(kind, tool, bitmap, where, *needs):
-    """A work directory on a fresh filesystem that xfs_io can shut down, all of it on the disk; what look() sees."""
-    require("xfs_io", *needs)
-    with mounted(kind, where) as fs:
-        w = Workdir(fs / "work", tool, bitmap)
-        run("sync", "-f", fs)
-        yield fs, w, look(w)
-
-
-def remounted(w, fs, named):
-    """What reached the disk of a filesystem shut down; a named temporary (named) may be left, and only it."""
-    run("umount", fs)
-    run("mount", "-o", "loop", next(fs.parent.glob("*.img")), fs)
-    return {name: seen for name, seen in look(w).items() if not (named and name.startswith(".dat2bmp-"))}
-
-
-def others_fsync(fs):
-    """Another program's fsync of an unrelated file: it commits the journal, with all the tool did."""
-    with open(fs / "unrelated", "wb", buffering=0) as other:
-        other.write(b"x")
-        os.fsync(other.fileno())
-
-
 # A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then. Had
 # another program's flush made the rename last, the data it names came first.
 @pytest.mark.parametrize("kind", JOURNALED)
@@ -113,18 +88,27 @@ def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path
     placing = "linkat" if dest == "new.bmp" and not tool.portable else "renameat"  # a named temporary is renamed
     wrap = {"killed": tool.inject("write:signal=SIGKILL:when=1"),  # the bitmap is its first write
             "placing": tool.inject(f"{placing}:delay_exit=3000000:when=1")}.get(when, ())
-    with journaled(kind, tool, bitmap, tmp_path, *(["strace"] if wrap else [])) as (fs, w, before):
+    require("xfs_io", *(["strace"] if wrap else []))
+    with mounted(kind, tmp_path) as fs:
+        w = Workdir(fs / "work", tool, bitmap)
+        run("sync", "-f", fs)  # all of it on the disk
+        before = look(w)
         process, deadline = tool.start(["001.dat", dest], w.path, wrap=wrap), time.monotonic() + 20
         while when == "placing" and not ((w / dest).exists() and (w / dest).stat().st_size == len(w.original)):
             assert process.poll() is None and time.monotonic() < deadline
             time.sleep(0.01)
         result = None if when == "placing" else tool.finish(process)
-        if when != "done":
-            others_fsync(fs)
+        if when != "done":  # another program's fsync of an unrelated file commits the journal, with all the tool did
+            with open(fs / "unrelated", "wb", buffering=0) as other:
+                other.write(b"x")
+                os.fsync(other.fileno())
         # The power cut: the filesystem stops where it stands, its journal unwritten.
         run("xfs_io", "-x", "-c", "shutdown", fs)
         result = result or tool.finish(process)
-        after = remounted(w, fs, named=bool(wrap) and tool.portable)  # SIGKILL may leave a named temporary
+        run("umount", fs)
+        run("mount", "-o", "loop", next(fs.parent.glob("*.img")), fs)
+        # What reached the disk; SIGKILL may leave a named temporary, and only it.
+        after = {name: seen for name, seen in look(w).items() if not (wrap and tool.portable and ".dat2bmp-" in name)}
         new = replaced(before, after, dest)
         said, allowed = {"killed": ((-signal.SIGKILL, ""), [before]),
                          "placing": ((1, tool.words(WRITE + "{EIO}\n")), [before, new])}.get(when, ((0, ""), [new]))
