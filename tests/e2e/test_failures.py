@@ -113,6 +113,8 @@ FAILURES = [
     # The '?' put in for the missing character is itself refused in names, but not in a folder that a way up undoes.
     row("destfile through a folder not in the code page", nothing, ["001.dat", "ā\\..\\new.bmp"], DEST + INVALID,
         marks=wine),
+    row("sourcefile through a folder not in the code page", nothing, ["0ā\\..\\001.dat", "new.bmp"], SOURCE + INVALID,
+        marks=wine),
     # wine shows a file without write permission as read-only, and lets root open it for writing all the same.
     row("old destfile is read-only, to root too", lambda w: os.chmod(w / "old.bmp", 0o444), TO_OLD, DEST + DENIED,
         marks=wine),
