@@ -27,11 +27,16 @@ def no_memory(w):
     return {"wrap": w.tool.inject(f"brk:retval=0:when={first['brk']}+", f"mmap:error=ENOMEM:when={first['mmap']}+")}
 
 
-def file_size_limit(w, ignore_signal=False):
+def file_size_limit(w, ignore_signal=False, size=100000):
+    """At size bytes; at 0 the report too meets it, in a file as standard error."""
+    w.write("log", b"")
+
     def limit():
         if ignore_signal:  # a Windows program does not know SIGXFSZ; wine leaves it fatal
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+        if not size:
+            os.dup2(os.open(w / "log", os.O_WRONLY), 2)
     return {"preexec_fn": limit}
 
 
@@ -139,6 +144,8 @@ FAILURES = [
     row("old destfile is another user's in a sticky directory", others_file(1000, 0o666, 0o1777), TO_OLD,
         WRITE + NOT_PERMITTED, marks=root),
     row("destfile past the file size limit", file_size_limit, TO_OLD, WRITE + "{EFBIG}", marks=(posix, memcheck)),
+    row("destfile and report past the file size limit: the report is lost", lambda w: file_size_limit(w, size=0),
+        TO_OLD, None, marks=posix),
     # wine reports the limit as a device failure (ERROR_GEN_FAILURE).
     row("destfile past the file size limit, under wine", lambda w: file_size_limit(w, ignore_signal=True), TO_OLD,
         WRITE + "{EIO}", marks=wine),

@@ -16,6 +16,15 @@ as_root, traced_linux = (posix, mounts, linux), (posix, strace, linux)
 SOURCE_BUSY, DENIED = SOURCE + "{EBUSY}", WRITE + "{EACCES}"
 
 
+def late_writer(w):
+    # The writer opens misc.dat first and writes only later: the tool's read waits for the bytes.
+    os.rename(w / "misc.dat", w / "block")
+    w.fifo("misc.dat")
+    writer = subprocess.Popen(["sh", "-c", "exec 3>misc.dat; sleep 0.5; cat block >&3"], cwd=w.path)
+    w.cleanups.append(writer.kill)
+    time.sleep(0.2)  # until it waits in its open
+
+
 def direct_write_refused(w):
     # Past 2 MiB the whole blocks go straight to the disk (the real filesystems' tests), else through the cache.
     w.write("0big.dat", w.scrambled + bytes(range(256)) * 12289 + b"odd")
@@ -39,6 +48,7 @@ RESTORATIONS = [
     row("over misc.dat itself", nothing, "001.dat", "misc.dat"),
     # Only standard error goes: wine itself breaks without standard output.
     row("without standard error", lambda w: {"preexec_fn": lambda: os.close(2)}, "001.dat", "old.bmp"),
+    row("with misc.dat a FIFO whose writer writes late", late_writer, "001.dat", "new.bmp", marks=posix),
     row("with names of 63 bytes", lambda w: w.write("0" + "s" * 62, w.scrambled), "0" + "s" * 62, "d" * 63),
     row("into a subdirectory", lambda w: w.mkdir("sub"), "001.dat", "sub/new.bmp"),
     row("into an append-only directory", lambda w: w.append_only("ao"), "001.dat", "ao/new.bmp", marks=as_root),

@@ -16,9 +16,11 @@ def usage(name):
 
 # Without misc.dat, so that a run that went past the arguments would say so.
 @pytest.mark.parametrize("args", [
+    row("no arguments", []),
     row("one argument", ["001.dat"]),
     row("three arguments", ["001.dat", "out.bmp", "extra"]),
     row("sourcefile not starting with zero", ["1.dat", "out.bmp"], marks=pytest.mark.memcheck),
+    row("sourcefile with a directory before its name", ["./001.dat", "out.bmp"]),
     row("sourcefile starting with a full-width zero", ["０01.dat", "out.bmp"]),
     row("empty sourcefile", ["", "out.bmp"]),
 ])
