@@ -183,13 +183,13 @@ ATTRIBUTES = on(*(f"setfattr -n {kind}.origin -v x old.bmp" for kind in ("user",
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
     ]),
-    row("root keeps set-ID bits beside attributes", on(ORIGIN, "chmod 6775 old.bmp"), ROOT, ()),  # left to fchmod
     # The new file inherits the directory's default ACL.
     row("root keeps the old file's lack of an ACL under a directory's default ACL", on("setfacl -d -m u:1:rw ."), ROOT,
         ()),
     row("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
     row("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
     *(row(name, *values, marks=linux) for name, *values in [
+        ("root keeps set-ID bits beside attributes", on(ORIGIN, "chmod 6775 old.bmp"), ROOT, ()),  # left to fchmod
         ("another user keeps the attributes of a file whose ACL denies its owner write",
          on("chmod 464 old.bmp", "setfacl -m u:1:rw old.bmp", ORIGIN), USER, ()),
         # A value filling this ext4's attribute block (1 KiB blocks), which an inherited ACL too big for the inode
