@@ -115,47 +115,55 @@ int own_descriptor(int dir, const char* name)
 	return own == 1 || is_dev_fd(dir) ? static_cast<int>(fd) : -1;
 }
 
-#ifdef HAVE_STATX_ATTRIBUTES
-// The attributes the kernel tells of name in dir, into known; none where it
-// has no statx (before Linux 4.11).
-bool attributes_of(int dir, const char* name, int flags, std::uint64_t& known)
-{
-	struct statx entry {};
-#ifdef HAVE_STATX_SYSCALL
-	const long failed = syscall(SYS_statx, dir, name, flags, 0U, &entry);
-#else
-	const int failed = statx(dir, name, flags, 0U, &entry);
-#endif
-	known = failed != 0 ? 0 : entry.stx_attributes & entry.stx_attributes_mask;
-	return failed == 0 || errno == ENOSYS;
-}
-#endif
+// The marks of name in dir_fd (of the directory itself if name is empty)
+// that refuse a replace: immutable, append-only, and a mount point, which a
+// rename cannot replace. From statx, or the BSDs' st_flags; none where
+// neither tells (statx before Linux 4.11).
+struct replace_marks {
+	bool immutable, append, mount_root;
+};
 
-// Root may write anything but an immutable file: the entry's own attributes
-// tell, and whether it is a mount point, which a rename cannot replace.
+bool marks_of([[maybe_unused]] const char* name, replace_marks& found)
+{
+	found = {};
+#ifdef HAVE_STATX_ATTRIBUTES
+	struct statx entry {};
+	const int flags = *name != '\0' ? AT_SYMLINK_NOFOLLOW : AT_EMPTY_PATH;
+#ifdef HAVE_STATX_SYSCALL
+	const long failed = syscall(SYS_statx, dir_fd, name, flags, 0U, &entry);
+#else
+	const int failed = statx(dir_fd, name, flags, 0U, &entry);
+#endif
+	if (failed != 0)
+		return errno == ENOSYS;
+	const std::uint64_t known = entry.stx_attributes & entry.stx_attributes_mask;
+	found = {(known & STATX_ATTR_IMMUTABLE) != 0, (known & STATX_ATTR_APPEND) != 0,
+	         (known & STATX_ATTR_MOUNT_ROOT) != 0};
+#elif defined(HAVE_FILE_FLAGS)
+	struct stat entry {};
+	if ((*name != '\0' ? fstatat(dir_fd, name, &entry, AT_SYMLINK_NOFOLLOW) : fstat(dir_fd, &entry)) != 0)
+		return false;
+	found = {(entry.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE)) != 0,
+	         (entry.st_flags & (UF_APPEND | SF_APPEND)) != 0, false};
+#endif
+	return true;
+}
+
+// Root may write anything but an immutable file: the entry's own marks
+// tell, and whether it is a mount point.
 bool attributes_allow_replacing()
 {
-#ifdef HAVE_STATX_ATTRIBUTES
-	std::uint64_t entry = 0;
-	if (!attributes_of(dir_fd, leaf, AT_SYMLINK_NOFOLLOW, entry))
+	replace_marks entry{};
+	if (!marks_of(leaf, entry))
 		return false;
-	if ((entry & STATX_ATTR_MOUNT_ROOT) != 0) {
+	if (entry.mount_root) {
 		errno = EBUSY;  // a bind-mounted file
 		return false;
 	}
-	if ((entry & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0) {
+	if (entry.immutable || entry.append) {
 		errno = EPERM;
 		return false;
 	}
-#elif defined(HAVE_FILE_FLAGS)
-	struct stat entry {};
-	if (fstatat(dir_fd, leaf, &entry, AT_SYMLINK_NOFOLLOW) != 0)
-		return false;
-	if ((entry.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND)) != 0) {
-		errno = EPERM;
-		return false;
-	}
-#endif
 	return true;
 }
 
@@ -174,23 +182,13 @@ bool may_replace_entry()
 			errno = EAGAIN;  // the entry went meanwhile
 		return false;
 	}
-#ifdef HAVE_STATX_ATTRIBUTES
-	std::uint64_t attributes = 0;
-	if (!attributes_of(dir_fd, "", AT_EMPTY_PATH, attributes))
+	replace_marks directory{};
+	if (!marks_of("", directory))
 		return false;
-	if ((attributes & STATX_ATTR_APPEND) != 0) {
+	if (directory.append) {
 		errno = EPERM;
 		return false;
 	}
-#elif defined(HAVE_FILE_FLAGS)
-	struct stat st {};
-	if (fstat(dir_fd, &st) != 0)
-		return false;
-	if ((st.st_flags & (UF_APPEND | SF_APPEND)) != 0) {
-		errno = EPERM;
-		return false;
-	}
-#endif
 	return true;
 }
 
