@@ -29,7 +29,8 @@ def no_memory(w):
 
 def file_size_limit(w, ignore_signal=False, size=100000):
     """At size bytes; at 0 the report too meets it, in a file as standard error."""
-    w.write("log", b"")
+    if not size:
+        w.write("log", b"")
 
     def limit():
         if ignore_signal:  # a Windows program does not know SIGXFSZ; wine leaves it fatal
