@@ -57,8 +57,7 @@ def pytest_addoption(parser):
 
 
 def pytest_collection_modifyitems(config, items):
-    launcher = config.getoption("--launcher")
-    wine = under_wine(shlex.split(launcher))
+    launcher, wine = config.getoption("--launcher"), Tool(config).wine
     skips = [("posix", wine, f"needs POSIX, runs under {launcher}"), ("wine", not wine, "runs only under wine"),
              ("linux", config.getoption("--portable"), "needs the Linux-only calls the portable host goes without"),
              ("libattr", config.getoption("--no-libattr"), "built without libattr, which says to keep these"),
@@ -72,10 +71,6 @@ def pytest_collection_modifyitems(config, items):
                 item.add_marker(pytest.mark.skip(reason=reason))
 
 
-def under_wine(launcher):
-    return bool(launcher) and Path(launcher[0]).name.startswith("wine")
-
-
 def windows_path(path):  # an absolute path as wine shows it to Windows programs
     return "Z:" + str(path).replace("/", "\\")
 
@@ -84,7 +79,7 @@ class Tool:
     def __init__(self, config):
         self.path = str(Path(config.getoption("--dat2bmp")).resolve())
         self.launcher = shlex.split(config.getoption("--launcher"))
-        self.wine = under_wine(self.launcher)
+        self.wine = bool(self.launcher) and Path(self.launcher[0]).name.startswith("wine")
         self.sanitized, self.portable = config.getoption("--sanitized"), config.getoption("--portable")
         self.scanner, self.error_texts = config.getoption("--scanner"), config.getoption("--error-texts")
         self.shared, self.checker = None, VALGRIND if config.getoption("--memcheck") else []  # other users' copy
@@ -292,12 +287,6 @@ class Workdir:
     def sparse(self, name, size):
         with open(self.path / name, "wb") as f:
             f.truncate(size)
-
-    def fifo(self, name, keep_open=False):
-        os.mkfifo(self.path / name)
-        if keep_open:  # so that the tool's open does not wait for a peer
-            fd = os.open(self.path / name, os.O_RDWR)
-            self.cleanups.append(lambda: os.close(fd))
 
     def chattr(self, name, flag):
         """Sets the attribute flag on name: a, append-only; i, immutable."""

@@ -35,40 +35,24 @@ def on_fs(filesystem, tool, bitmap):
         shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
 
 
-def look(w):
-    """What snapshot() sees, each file's bytes named: a failure reads short."""
-    names = {w.original: "new bitmap", w.original + TAIL: "new bitmap", OLD: "old bytes", b"": "empty",
-             w.block: "misc.dat's", w.scrambled: "001.dat's", w.scrambled + TAIL: "0big.dat's"}
-    return {key: (names.get(seen[0], f"{len(seen[0])} other bytes"), *seen[1:]) if isinstance(seen[0], bytes)
-            else seen for key, seen in w.snapshot().items()}
-
-
-def replaced(before, after, dest):
-    """The directory as before, dest holding the new bitmap; an old dest keeps its owner and mode."""
-    return dict(before, **{dest: ("new bitmap", *before.get(dest, after.get(dest, ("",)))[1:])})
-
-
-@pytest.mark.parametrize("source, end", [row("with room", "001.dat", "with room"),
-                                         row("of 3 MiB", "0big.dat", "with room"),
-                                         row("on a full disk", "001.dat", "on a full disk")])
+@pytest.mark.parametrize("source, full", [row("with room", "001.dat", False), row("of 3 MiB", "0big.dat", False),
+                                          row("on a full disk", "001.dat", True)])
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
-def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, source, dest, end):
+def test_converts_whole_or_fails_keeping_the_old_destfile(filesystem, on_fs, source, dest, full):
     on_fs.write("0big.dat", on_fs.scrambled + TAIL)
-    before = look(on_fs)
     # Full: room for the file itself, not for the 308 KB bitmap. Space freed before counts as free only once synced,
     # and on XFS only once its log has moved on: fill until it stays full.
     with open(filesystem / "filler", "wb") as filler:
-        for _ in range(10 if end == "on a full disk" else 0):
+        for _ in range(10 if full else 0):
             run("sync", "-f", filesystem)
             free = os.statvfs(filesystem)
             if (more := free.f_bavail * free.f_frsize - 200_000) <= 0:
                 break
             os.posix_fallocate(filler.fileno(), os.fstat(filler.fileno()).st_size, more)
-    result = on_fs.run([source, dest])
-    said = "" if end == "with room" else WRITE + "{ENOSPC}\n"
-    assert result == (1 if said else 0, "", on_fs.tool.words(said))
-    after = look(on_fs)
-    assert after == (replaced(before, after, dest) if end == "with room" else before)
+    result, changed = on_fs.outcome([source, dest])
+    assert result == ((1, "", on_fs.tool.words(WRITE + "{ENOSPC}\n")) if full else (0, "", ""))
+    assert {name: seen[0] for name, seen in changed.items()} == \
+        ({} if full else {dest: on_fs.original + (TAIL if source == "0big.dat" else b"")})
 
 
 # A filesystem that shuts down after the rename (an I/O error, a lost device) may have lost it: no success then. Had
@@ -92,7 +76,7 @@ def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path
     with mounted(kind, tmp_path) as fs:
         w = Workdir(fs / "work", tool, bitmap)
         run("sync", "-f", fs)  # all of it on the disk
-        before = look(w)
+        before = w.snapshot()
         process, deadline = tool.start(["001.dat", dest], w.path, wrap=wrap), time.monotonic() + 20
         while when == "placing" and not ((w / dest).exists() and (w / dest).stat().st_size == len(w.original)):
             assert process.poll() is None and time.monotonic() < deadline
@@ -107,9 +91,9 @@ def test_power_cut_leaves_the_old_or_the_whole_new_bitmap(tool, bitmap, tmp_path
         result = result or tool.finish(process)
         run("umount", fs)
         run("mount", "-o", "loop", next(fs.parent.glob("*.img")), fs)
-        # What reached the disk; SIGKILL may leave a named temporary, and only it.
-        after = {name: seen for name, seen in look(w).items() if not (wrap and tool.portable and ".dat2bmp-" in name)}
-        new = replaced(before, after, dest)
+        # What reached the disk; SIGKILL may leave a named temporary, and only it. An old destfile keeps its mode.
+        after = {name: seen for name, seen in w.snapshot().items() if not (wrap and tool.portable and "-" in name)}
+        new = dict(before, **{dest: (w.original, *before.get(dest, after.get(dest, (b"",)))[1:])})
         said, allowed = {"killed": ((-signal.SIGKILL, ""), [before]),
                          "placing": ((1, tool.words(WRITE + "{EIO}\n")), [before, new])}.get(when, ((0, ""), [new]))
         assert ((result.status, result.stderr), after in allowed) == (said, True)

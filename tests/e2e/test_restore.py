@@ -19,7 +19,7 @@ SOURCE_BUSY, DENIED = SOURCE + "{EBUSY}", WRITE + "{EACCES}"
 def late_writer(w):
     # The writer opens misc.dat first and writes only later: the tool's read waits for the bytes.
     os.rename(w / "misc.dat", w / "block")
-    w.fifo("misc.dat")
+    os.mkfifo(w / "misc.dat")
     writer = subprocess.Popen(["sh", "-c", "exec 3>misc.dat; sleep 0.5; cat block >&3"], cwd=w.path)
     w.cleanups.append(writer.kill)
     time.sleep(0.2)  # until it waits in its open
@@ -140,7 +140,7 @@ def test_device_destfile_is_written_not_replaced(work, source, dest, fault, mess
 ])
 def test_fifo_destfile_receives_the_bitmap_and_nothing_else(work, source, delay, closed):
     work.write("0short.dat", b"\x01")
-    work.fifo("pipe.bmp")
+    os.mkfifo(work / "pipe.bmp")
     reader = subprocess.Popen(["sh", "-c", f"sleep {delay}; exec cat pipe.bmp >received"], cwd=work.path)
     work.cleanups.append(reader.kill)  # if no writer ever came
     result = work.run([source, "pipe.bmp"], preexec_fn=(lambda: (os.close(0), os.close(2))) if closed else None)
@@ -152,8 +152,8 @@ def test_fifo_destfile_receives_the_bitmap_and_nothing_else(work, source, delay,
 
 
 # Another program opening a file of the run: the sourcefile or the old destfile, held from before the run and let go
-# after hold_ms; or each temporary as it shows, held for longer than a run waits for the destfile (a temporary opened
-# between writing and renaming would stay for good), until none showed for watch_ms.
+# after hold_ms; or each temporary as it shows, until none showed for watch_ms, which a program not sharing deletion
+# cannot open (a temporary held between writing and renaming would stay for good).
 @pytest.mark.wine
 @pytest.mark.parametrize("held, sharing, hold_ms, watch_ms, message", [
     row("a holder of the sourcefile not sharing reading is refused at once", "001.dat", "-", 3000, 0, SOURCE_BUSY),
@@ -161,7 +161,7 @@ def test_fifo_destfile_receives_the_bitmap_and_nothing_else(work, source, delay,
     row("a holder of the destfile not sharing writing that holds on fails the run", "old.bmp", "r", 3000, 0, DENIED),
     row("a holder of the destfile sharing writing that lets go within a second is waited for", "old.bmp", "rw", 950, 0,
         ""),
-    row("a scanner opening temporaries spoils no run", ".dat2bmp-*", "rw", 2000, 3000, ""),
+    row("a scanner not sharing deletion opens no temporary, nor spoils a run", ".dat2bmp-*", "rw", 2000, 3000, ""),
 ])
 def test_file_held_by_another_program(work, held, sharing, hold_ms, watch_ms, message):
     names = sorted(os.listdir(work.path))
@@ -171,7 +171,7 @@ def test_file_held_by_another_program(work, held, sharing, hold_ms, watch_ms, me
     results = [work.run(["001.dat", "old.bmp"]) for _ in range(8 if watch_ms else 1)]
     seen = holder.communicate(timeout=120)[0]
     assert results == [Result(1, "", work.tool.words(message) + "\n") if message else Result(0, "", "")] * len(results)
-    assert not watch_ms or "seen .dat2bmp-" in seen
+    assert not watch_ms or "seen .dat2bmp-" in seen and "opened" not in seen
     assert (work / "old.bmp").read_bytes() == (OLD if message else work.original)
     assert sorted(os.listdir(work.path)) == names
 
