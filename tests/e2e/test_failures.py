@@ -53,15 +53,14 @@ def planted_link(w):
 
 
 DAT, BUFFER = "Can't open datfile: ", "Couldn't allocate the data buffer: "
-NOENT, TOO_LONG, NO_ERROR = "{ENOENT}", "{ENAMETOOLONG}", "{0}"  # errno 0 is no error
+NOENT, TOO_LONG, SHORT = "{ENOENT}", "{ENAMETOOLONG}", READ + "{0}"  # a short read: errno 0, no error
 INVALID, IS_DIR, NO_SPACE, NOT_PERMITTED = "{EINVAL}", "{EISDIR}", "{ENOSPC}", "{EPERM}"
 TOO_SHORT, SHORT_TO_OLD = "Sourcefile is too short to be restored: {EINVAL}", ["0short.dat", "old.bmp"]
 LOOP, DENIED, BIG, UNSIZED = "{ELOOP}", "{EACCES}", BUFFER + "{EFBIG}", BUFFER + "{ESPIPE}"
 TO_NEW, TO_OLD, TO_LINK = ["001.dat", "new.bmp"], ["001.dat", "old.bmp"], ["001.dat", "link.bmp"]
 FAILURES = [
     row("no misc.dat", lambda w: w.remove("misc.dat"), TO_NEW, DAT + NOENT, marks=memcheck),
-    row("misc.dat of 1029 bytes", lambda w: w.write("misc.dat", w.block[:1029]), TO_NEW, READ + NO_ERROR,
-        marks=memcheck),
+    row("misc.dat of 1029 bytes", lambda w: w.write("misc.dat", w.block[:1029]), TO_NEW, SHORT, marks=memcheck),
     row("no memory for the dat buffer", no_memory, TO_NEW, "Couldn't allocate the dat buffer: {ENOMEM}", marks=traced),
     # The shortest name that passes for a sourcefile.
     row("missing sourcefile named 0", nothing, ["0", "old.bmp"], SOURCE + NOENT, marks=memcheck),
@@ -72,9 +71,6 @@ FAILURES = [
     row("empty destfile name", nothing, ["001.dat", ""], DEST + NOENT),
     row("destfile below a file", nothing, ["001.dat", "old.bmp/"], DEST + "{ENOTDIR}"),
     row("sourcefile below a file", nothing, ["001.dat/a", "new.bmp"], SOURCE + "{ENOTDIR}"),
-    # In code page 932 the second byte of 表 is a backslash, which is no separator there.
-    row("sourcefile below a file, in code page 932", lambda w: {"locale": "ja_JP.UTF-8"}, ["001.dat\\表", "new.bmp"],
-        SOURCE + "{ENOTDIR}", marks=wine),
     row("destfile is a directory, through a link", steps(lambda w: w.mkdir("dir"), lambda w: w.link("dir.bmp", "dir")),
         ["001.dat", "dir.bmp"], DEST + IS_DIR),
     row("destfile is a dangling link", lambda w: w.link("link.bmp", "target.bmp"), TO_LINK, DEST + NOENT, marks=posix),
@@ -93,8 +89,7 @@ FAILURES = [
         "-t", "tmpfs", "-o", "size=1m,nr_inodes=1", "tmpfs")), ["001.dat", "full/new.bmp"], DEST + NO_SPACE,
         marks=root),
     row("old destfile is immutable", lambda w: w.chattr("old.bmp", "i"), TO_OLD, DEST + NOT_PERMITTED, marks=root),
-    row("old destfile is append-only", lambda w: w.chattr("old.bmp", "a"), TO_OLD, DEST + NOT_PERMITTED,
-        marks=linux_only),
+    row("append-only old destfile", lambda w: w.chattr("old.bmp", "a"), TO_OLD, DEST + NOT_PERMITTED, marks=linux_only),
     row("old destfile is read-only, to its owner", others_file(65534, 0o444, 0o777), TO_OLD, DEST + DENIED, marks=root),
     # The same file by identity, whatever its names, before permissions are looked at.
     row("destfile is the sourcefile", nothing, ["001.dat", "001.dat"], BUSY, marks=memcheck),
@@ -107,35 +102,38 @@ FAILURES = [
         ["001.dat", "001.dat"], BUSY, marks=root),
     # Windows names: forbidden characters, absent devices, and names that have no exact form in the ANSI code page
     # (wine's is cp1252 here), with the look-alike that best-fit conversion would have used there.
-    row("destfile with a character Windows forbids", nothing, ["001.dat", "a<b.bmp"], DEST + INVALID, marks=wine),
-    row("destfile names a stream of a file", nothing, ["001.dat", "old.bmp:ads"], DEST + INVALID, marks=wine),
-    row("destfile is an absent printer port", nothing, ["001.dat", "LPT1"], DEST + "{ENODEV}", marks=wine),
-    row("sourcefile name not in the code page", lambda w: w.write("0a.dat", w.scrambled), ["0ā.dat", "new.bmp"],
-        SOURCE + INVALID, marks=wine),
-    row("destfile name not in the code page", lambda w: w.write("a.bmp", OLD), ["001.dat", "ā.bmp"], DEST + INVALID,
-        marks=wine),
-    row("destfile of full-width dots and a division slash, not a way up", lambda w: w.mkdir("sub"),
-        ["001.dat", "sub/．．∕a.bmp"], DEST + INVALID, marks=wine),
-    # The '?' put in for the missing character is itself refused in names, but not in a folder that a way up undoes.
-    row("destfile through a folder not in the code page", nothing, ["001.dat", "ā\\..\\new.bmp"], DEST + INVALID,
-        marks=wine),
-    row("sourcefile through a folder not in the code page", nothing, ["0ā\\..\\001.dat", "new.bmp"], SOURCE + INVALID,
-        marks=wine),
-    # wine shows a file without write permission as read-only, and lets root open it for writing all the same.
-    row("old destfile is read-only, to root too", lambda w: os.chmod(w / "old.bmp", 0o444), TO_OLD, DEST + DENIED,
-        marks=wine),
+    *(row(name, *values, marks=wine) for name, *values in [
+        ("destfile with a character Windows forbids", nothing, ["001.dat", "a<b.bmp"], DEST + INVALID),
+        ("destfile names a stream of a file", nothing, ["001.dat", "old.bmp:ads"], DEST + INVALID),
+        ("destfile is an absent printer port", nothing, ["001.dat", "LPT1"], DEST + "{ENODEV}"),
+        ("sourcefile name not in the code page", lambda w: w.write("0a.dat", w.scrambled), ["0ā.dat", "new.bmp"],
+         SOURCE + INVALID),
+        ("destfile name not in the code page", lambda w: w.write("a.bmp", OLD), ["001.dat", "ā.bmp"], DEST + INVALID),
+        ("destfile of full-width dots and a division slash, not a way up", lambda w: w.mkdir("sub"),
+         ["001.dat", "sub/．．∕a.bmp"], DEST + INVALID),
+        # The '?' put in for a missing character is refused in names, but not in a folder that a way up undoes.
+        ("destfile through a folder the code page lacks", nothing, ["001.dat", "ā\\..\\new.bmp"], DEST + INVALID),
+        ("sourcefile through a folder the code page lacks", nothing, ["0ā\\..\\001.dat", "new.bmp"], SOURCE + INVALID),
+        # In code page 932 the second byte of 表 is a backslash, which is no separator there.
+        ("sourcefile below a file, in code page 932", lambda w: {"locale": "ja_JP.UTF-8"}, ["001.dat\\表", "new.bmp"],
+         SOURCE + "{ENOTDIR}"),
+        # wine shows a file without write permission as read-only, and lets root open it for writing all the same.
+        ("old destfile is read-only, to root too", lambda w: os.chmod(w / "old.bmp", 0o444), TO_OLD, DEST + DENIED),
+        # wine reports the limit as a device failure (ERROR_GEN_FAILURE).
+        ("destfile past the file size limit, under wine", lambda w: file_size_limit(w, ignore_signal=True), TO_OLD,
+         WRITE + "{EIO}"),
+    ]),
     row("empty sourcefile", lambda w: w.write("0short.dat", b""), ["0short.dat", "new.bmp"], TOO_SHORT, marks=memcheck),
     row("sourcefile of 1077 bytes", lambda w: w.write("0short.dat", w.scrambled[:1077]), SHORT_TO_OLD, TOO_SHORT),
     # Nowhere to report to: the message is lost, and nothing of it lands in the destfile.
     row("sourcefile of 1077 bytes, without standard error", steps(lambda w: w.write("0short.dat", w.scrambled[:1077]),
         lambda w: {"preexec_fn": lambda: os.close(2)}), SHORT_TO_OLD, None),
-    row("sourcefile of 4 GiB", lambda w: w.sparse("0giant.dat", 4 << 30), ["0giant.dat", "old.bmp"], BIG,
-        marks=memcheck),
+    row("sourcefile of 4 GiB", lambda w: w.sparse("0big.dat", 4 << 30), ["0big.dat", "old.bmp"], BIG, marks=memcheck),
     row("sourcefile is a FIFO without a writer", lambda w: os.mkfifo(w / "0fifo"), ["0fifo", "new.bmp"], UNSIZED,
         marks=(posix, memcheck)),
     # Sized at a page, shorter when read: as a file that shrank after it was sized.
     row("sourcefile in /sys, shorter than its size", lambda w: w.link("0sys.dat", "/sys/devices/system/cpu/online"),
-        ["0sys.dat", "new.bmp"], READ + NO_ERROR, marks=posix),
+        ["0sys.dat", "new.bmp"], SHORT, marks=posix),
     row("sourcefile in /proc, of no size", lambda w: w.link("0proc.dat", "/proc/self/status"),
         ["0proc.dat", "new.bmp"], BUFFER + INVALID, marks=posix),
     row("destfile is a full device", nothing, ["001.dat", "/dev/full"], WRITE + NO_SPACE, marks=(posix, memcheck)),
@@ -146,9 +144,6 @@ FAILURES = [
     row("destfile past the file size limit", file_size_limit, TO_OLD, WRITE + "{EFBIG}", marks=(posix, memcheck)),
     row("destfile and report past the file size limit: the report is lost", lambda w: file_size_limit(w, size=0),
         TO_OLD, None, marks=posix),
-    # wine reports the limit as a device failure (ERROR_GEN_FAILURE).
-    row("destfile past the file size limit, under wine", lambda w: file_size_limit(w, ignore_signal=True), TO_OLD,
-        WRITE + "{EIO}", marks=wine),
 ]
 
 

@@ -37,8 +37,7 @@ def temporary_shows(w, written):
 def without_temporaries(w):
     """What snapshot() sees but temporaries, and how many of those there are."""
     seen = w.snapshot()
-    temporaries = [name for name in seen if name.startswith(".dat2bmp-")]
-    return {name: what for name, what in seen.items() if name not in temporaries}, len(temporaries)
+    return {name: what for name, what in seen.items() if ".dat2bmp-" not in name}, sum(".dat2bmp-" in n for n in seen)
 
 
 # A large sourcefile keeps the run busy: past its start once the sourcefile is open, writing once a temporary has bytes.

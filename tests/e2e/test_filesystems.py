@@ -162,14 +162,12 @@ ATTRIBUTES = on(*(f"setfattr -n {kind}.origin -v x old.bmp" for kind in ("user",
 @pytest.mark.parametrize("filesystem", KEEPING, indirect=True, scope="module")
 @pytest.mark.parametrize("setup, how, dropped", [
     *(row(name, *values, marks=libattr) for name, *values in [
-        ("root keeps user, trusted and security attributes, not a capability", ATTRIBUTES, ROOT,
-         {"security.capability"}),
+        ("root keeps user, trusted, security attributes, not a capability", ATTRIBUTES, ROOT, {"security.capability"}),
         ("another user keeps user attributes only", ATTRIBUTES, USER,
          {"trusted.origin", "security.origin", "security.capability"}),
     ]),
     # The new file inherits the directory's default ACL.
-    row("root keeps the old file's lack of an ACL under a directory's default ACL", on("setfacl -d -m u:1:rw ."), ROOT,
-        ()),
+    row("root keeps an old file's lack of ACL under a directory's default ACL", on("setfacl -d -m u:1:rw ."), ROOT, ()),
     row("root keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, ROOT, ()),
     row("another user keeps a named user's ACL entry, the group's bits apart from the mask", NAMED, USER, ()),
     *(row(name, *values, marks=linux) for name, *values in [

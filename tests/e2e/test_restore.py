@@ -43,8 +43,7 @@ RESTORATIONS = [
     row("over a longer old destfile", lambda w: w.write("old.bmp", b"x" * 999999), "001.dat", "old.bmp"),
     row("with a misc.dat of 2000 bytes", lambda w: w.write("misc.dat", w.block + bytes(range(256)) * 3 + b"z" * 202),
         "001.dat", "new.bmp"),
-    row("from a sourcefile of exactly the restored span", lambda w: w.write("001.dat", w.scrambled[:1078]), "001.dat",
-        "new.bmp"),
+    row("from a sourcefile of 1078 bytes", lambda w: w.write("001.dat", w.scrambled[:1078]), "001.dat", "new.bmp"),
     row("over misc.dat itself", nothing, "001.dat", "misc.dat"),
     # Only standard error goes: wine itself breaks without standard output.
     row("without standard error", lambda w: {"preexec_fn": lambda: os.close(2)}, "001.dat", "old.bmp"),
@@ -159,8 +158,7 @@ def test_fifo_destfile_receives_the_bitmap_and_nothing_else(work, source, delay,
     row("a holder of the sourcefile not sharing reading is refused at once", "001.dat", "-", 3000, 0, SOURCE_BUSY),
     # The old destfile is looked at, never opened for writing: a holder's sharing shows only at the rename.
     row("a holder of the destfile not sharing writing that holds on fails the run", "old.bmp", "r", 3000, 0, DENIED),
-    row("a holder of the destfile sharing writing that lets go within a second is waited for", "old.bmp", "rw", 950, 0,
-        ""),
+    row("a holder of the destfile sharing writing that lets go in a second is waited for", "old.bmp", "rw", 950, 0, ""),
     row("a scanner not sharing deletion opens no temporary, nor spoils a run", ".dat2bmp-*", "rw", 2000, 3000, ""),
 ])
 def test_file_held_by_another_program(work, held, sharing, hold_ms, watch_ms, message):

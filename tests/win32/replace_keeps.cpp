@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <tuple>
 
-namespace {
-
 constexpr DWORD users_marks =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 constexpr DWORD never_kept =
@@ -26,8 +24,6 @@ constexpr std::tuple<const char*, bool, DWORD, DWORD> cases[] = {
     {"a read-only, temporary, compressed or encrypted old destfile's replacement is none of these", true,
      never_kept | users_marks, FILE_ATTRIBUTE_ARCHIVE | users_marks},
 };
-
-}  // namespace
 
 int main()
 {
