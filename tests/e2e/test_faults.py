@@ -55,17 +55,14 @@ def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig, wrap
     work.sparse("0big.dat", 1 << 28)
     before = work.snapshot()
     # wine turns SIGINT into Ctrl+C.
-    process = work.tool.start(["0big.dat", dest], work.path, locale=locale, wrap=wrap, start_new_session=bool(wrap),
+    process = work.tool.start(["0big.dat", dest], work.path, locale=locale, wrap=wrap, start_new_session=True,
                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
     while not (is_open(process.pid, "0big.dat") if dest == "NUL" else temporary_shows(work, written=not wrap)):
         assert process.poll() is None and time.monotonic() < deadline, "neither the sourcefile open nor a temporary"
         time.sleep(0.01)
-    if wrap:  # strace and wine's process, into the stretched call
-        time.sleep(1)
-        os.killpg(process.pid, sig)
-    else:
-        process.send_signal(sig)
+    time.sleep(1 if wrap else 0)  # under strace: into the stretched call, where strace and wine's process are
+    os.killpg(process.pid, sig)
     assert work.tool.finish(process).status == ending
     # The wine server deletes a killed run's temporary as it closes its handles; wine 8's one instant (the manual's) is
     # left.
