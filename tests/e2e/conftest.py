@@ -57,7 +57,7 @@ def pytest_addoption(parser):
 
 
 def pytest_collection_modifyitems(config, items):
-    launcher, wine = config.getoption("--launcher"), Tool(config).wine
+    launcher, wine = config.getoption("--launcher"), Tool.of(config).wine
     skips = [("posix", wine, f"needs POSIX, runs under {launcher}"), ("wine", not wine, "runs only under wine"),
              ("linux", config.getoption("--portable"), "needs the Linux-only calls the portable host goes without"),
              ("libattr", config.getoption("--no-libattr"), "built without libattr, which says to keep these"),
@@ -76,21 +76,23 @@ def windows_path(path):  # an absolute path as wine shows it to Windows programs
 
 
 class Tool:
+    @staticmethod
+    def of(config):
+        """The session's tool, made once: a copy of the binary anyone may reach, for runs as other users (a checkout
+        under /root is root's only), removed as the session ends. It needs only system libraries."""
+        if not hasattr(config, "tool"):
+            config.tool = Tool(config)
+            config.add_cleanup(lambda: shutil.rmtree(Path(config.tool.path).parent))
+        return config.tool
+
     def __init__(self, config):
-        self.path = str(Path(config.getoption("--dat2bmp")).resolve())
+        self.path = shutil.copy2(config.getoption("--dat2bmp"), tempfile.mkdtemp(prefix="dat2bmp-"))
+        os.chmod(Path(self.path).parent, 0o755)
         self.launcher = shlex.split(config.getoption("--launcher"))
         self.wine = bool(self.launcher) and Path(self.launcher[0]).name.startswith("wine")
         self.sanitized, self.portable = config.getoption("--sanitized"), config.getoption("--portable")
         self.scanner, self.error_texts = config.getoption("--scanner"), config.getoption("--error-texts")
-        self.shared, self.checker = None, VALGRIND if config.getoption("--memcheck") else []  # other users' copy
-
-    def binary(self, popen):
-        """The binary a run starts: for another user a copy anyone may reach (a checkout under /root is root's only);
-        Popen enters the working directory before it changes user. The tool needs only system libraries."""
-        if "user" in popen and not self.shared:
-            self.shared = shutil.copy2(self.path, tempfile.mkdtemp(prefix="dat2bmp-"))
-            os.chmod(Path(self.shared).parent, 0o755)
-        return self.shared if "user" in popen else self.path
+        self.checker = VALGRIND if config.getoption("--memcheck") else []
 
     def start(self, args, cwd, *, wrap=(), locale=None, **popen):
         """Starts the tool; wrap is a POSIX tool put before it and its launcher (strace, unshare), else memcheck. wine
@@ -98,7 +100,6 @@ class Tool:
         if locale and locale not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.replace(
                 "utf8", "UTF-8").split():
             pytest.skip(f"{locale} not generated (localedef -i ja_JP -f UTF-8 {locale})")
-        path = self.binary(popen)
         wrap = wrap or self.checker
         env = dict(os.environ, LC_ALL=locale or ("C.UTF-8" if self.wine else "C"))
         if self.sanitized:
@@ -107,7 +108,7 @@ class Tool:
             env.setdefault("ASAN_OPTIONS", asan)
             env.setdefault("UBSAN_OPTIONS", f"print_stacktrace=1:exitcode={CHECKER_FAILED}")
         streams = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
-        return subprocess.Popen([*wrap, *self.launcher, path, *args], cwd=cwd, env=env, **{**streams, **popen})
+        return subprocess.Popen([*wrap, *self.launcher, self.path, *args], cwd=cwd, env=env, **{**streams, **popen})
 
     def finish(self, process, timeout=120):
         try:
@@ -172,10 +173,7 @@ class Tool:
 
 @pytest.fixture(scope="session")
 def tool(pytestconfig):
-    tool = Tool(pytestconfig)
-    yield tool
-    if tool.shared:
-        shutil.rmtree(Path(tool.shared).parent)
+    return Tool.of(pytestconfig)
 
 
 @pytest.fixture(scope="session")
@@ -415,8 +413,7 @@ def mounted(kind, where, options=()):
     try:
         if mkfs:
             device = where / f"{kind}.img"
-            with open(device, "wb") as image:
-                image.truncate(size << 20)
+            run("truncate", "-s", f"{size}M", device)
             run(*mkfs, device)
         if kind == "exfat":
             device = loop = run("losetup", "-f", "--show", device)

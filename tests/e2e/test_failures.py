@@ -1,4 +1,5 @@
-"""Each failure: one exact line on standard error, status 1, the directory as it was (old destfile, no temporary)."""
+"""Each failure: status 1, one exact line on standard error (or the usage on standard output), the directory as it was
+(old destfile, no temporary)."""
 import os
 import resource
 import signal
@@ -7,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BUSY, DEST, OLD, READ, SOURCE, WRITE, calls, nothing, others_file, row, steps
+from conftest import BUSY, DEST, OLD, READ, SOURCE, WRITE, calls, nothing, others_file, row, steps, windows_path
 
 posix, mounts, wine = pytest.mark.posix, pytest.mark.mounts, pytest.mark.wine
 linux_only = (posix, mounts, pytest.mark.linux)  # refused only where the kernel tells the host
@@ -52,13 +53,36 @@ def planted_link(w):
     os.lchown(w / "sticky/out.bmp", 1234, 1234)
 
 
-DAT, BUFFER = "Can't open datfile: ", "Couldn't allocate the data buffer: "
+def usage(w):
+    """The usage text, naming the tool as the system writes it."""
+    name = windows_path(w.tool.path) if w.tool.wine else w.tool.path
+    return (f"\nusage: {name} [<sourcefile> <destfile>]\n"
+            "       ---[Examples]-----------------------\n"
+            f"       {name} 001.dat items.bmp\n"
+            f"       {name} 002.dat corpses.bmp\n"
+            f"       {name} 003.dat critters.bmp\n"
+            f"       {name} 004.dat terrain.bmp\n"
+            "\n\n"
+            f"{name} is NOT for public use.\n")
+
+
+DAT, BUFFER, USAGE = "Can't open datfile: ", "Couldn't allocate the data buffer: ", "usage"
 NOENT, TOO_LONG, SHORT = "{ENOENT}", "{ENAMETOOLONG}", READ + "{0}"  # a short read: errno 0, no error
 INVALID, IS_DIR, NO_SPACE, NOT_PERMITTED = "{EINVAL}", "{EISDIR}", "{ENOSPC}", "{EPERM}"
 TOO_SHORT, SHORT_TO_OLD = "Sourcefile is too short to be restored: {EINVAL}", ["0short.dat", "old.bmp"]
 LOOP, DENIED, BIG, UNSIZED = "{ELOOP}", "{EACCES}", BUFFER + "{EFBIG}", BUFFER + "{ESPIPE}"
 TO_NEW, TO_OLD, TO_LINK = ["001.dat", "new.bmp"], ["001.dat", "old.bmp"], ["001.dat", "link.bmp"]
 FAILURES = [
+    # Wrong arguments: the usage on standard output. Without misc.dat, so that a run that went past them would say so.
+    *(row(name, lambda w: w.remove("misc.dat"), args, USAGE, marks=marks) for name, args, marks in [
+        ("no arguments", [], ()),
+        ("one argument", ["001.dat"], ()),
+        ("three arguments", ["001.dat", "out.bmp", "extra"], ()),
+        ("sourcefile not starting with zero", ["1.dat", "out.bmp"], memcheck),
+        ("sourcefile with a directory before its name", ["./001.dat", "out.bmp"], ()),
+        ("sourcefile starting with a full-width zero", ["０01.dat", "out.bmp"], ()),
+        ("empty sourcefile name", ["", "out.bmp"], ()),
+    ]),
     row("no misc.dat", lambda w: w.remove("misc.dat"), TO_NEW, DAT + NOENT, marks=memcheck),
     row("misc.dat of 1029 bytes", lambda w: w.write("misc.dat", w.block[:1029]), TO_NEW, SHORT, marks=memcheck),
     row("no memory for the dat buffer", no_memory, TO_NEW, "Couldn't allocate the dat buffer: {ENOMEM}", marks=traced),
@@ -151,5 +175,6 @@ FAILURES = [
 def test_failure_reports_once_and_changes_nothing(work, setup, args, message):
     # A failure comes at once: nothing waits for a peer.
     result, changed = work.outcome(args, **{"timeout": 30, **(setup(work) or {})})
-    assert (result, changed) == ((1, "", work.tool.words(message) + "\n" if message else ""), {})
+    said = (usage(work), "") if message == USAGE else ("", work.tool.words(message) + "\n" if message else "")
+    assert (result, changed) == ((1, *said), {})
 
