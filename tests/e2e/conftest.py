@@ -127,12 +127,9 @@ class Tool:
     def causes(self):
         """errno -> the C library's text for it, as the tool's reports end."""
         numbers = [0, *errno.errorcode]
-        if not self.error_texts:
-            return {number: os.strerror(number) for number in numbers}
-        texts = subprocess.run([*self.launcher, self.error_texts, *map(str, numbers)], capture_output=True,
-                               text=True, check=True).stdout.splitlines()
-        assert len(texts) == len(numbers), texts
-        return dict(zip(numbers, texts))
+        texts = subprocess.run([*self.launcher, self.error_texts, *map(str, numbers)], capture_output=True, text=True,
+                               check=True).stdout.splitlines() if self.error_texts else map(os.strerror, numbers)
+        return dict(zip(numbers, texts, strict=True))
 
     def words(self, message):
         """message with each {ENAME} (or {0}) put in the C library's words: musl's differ from glibc's."""

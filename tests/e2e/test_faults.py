@@ -19,18 +19,14 @@ AFTER_CREATE = ["strace", "-f", "-o", os.devnull, "-e", "trace=fsetxattr",
 CTRL_C = 0xC000013A & 0xFF  # STATUS_CONTROL_C_EXIT, as a POSIX status
 
 
-def is_open(pid, name):
+def running(w, pid, dest, written):
+    """Whether the run is past its start: reading the sourcefile into a device, else a temporary shows (with bytes if
+    written)."""
     try:
-        return any(os.readlink(fd).endswith("/" + name) for fd in Path(f"/proc/{pid}/fd").iterdir())
-    except FileNotFoundError:  # a descriptor closed meanwhile: look again
-        return False
-
-
-def temporary_shows(w, written):
-    """Whether a temporary shows, with bytes in it if written."""
-    try:
+        if dest == "NUL":
+            return any(os.readlink(fd).endswith("/0big.dat") for fd in Path(f"/proc/{pid}/fd").iterdir())
         return any(not written or (w / name).stat().st_size for name in os.listdir(w.path) if name[:9] == ".dat2bmp-")
-    except FileNotFoundError:  # gone meanwhile
+    except FileNotFoundError:  # a descriptor closed or a temporary gone meanwhile: look again
         return False
 
 
@@ -58,7 +54,7 @@ def test_interrupted_run_leaves_nothing_under_wine(work, dest, ending, sig, wrap
     process = work.tool.start(["0big.dat", dest], work.path, locale=locale, wrap=wrap, start_new_session=True,
                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
-    while not (is_open(process.pid, "0big.dat") if dest == "NUL" else temporary_shows(work, written=not wrap)):
+    while not running(work, process.pid, dest, written=not wrap):
         assert process.poll() is None and time.monotonic() < deadline, "neither the sourcefile open nor a temporary"
         time.sleep(0.01)
     time.sleep(1 if wrap else 0)  # under strace: into the stretched call, where strace and wine's process are

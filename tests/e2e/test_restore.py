@@ -104,10 +104,8 @@ def test_restores_the_bitmap_byte_for_byte(work, setup, source, dest):
 @pytest.mark.parametrize("dest", ["new.bmp", "old.bmp"])
 def test_directory_the_user_may_not_read_is_flushed_after_the_rename(work, dest):
     # Write and search only: the directory cannot be opened to be flushed, the filesystem holding it can.
-    os.chmod(work.path, 0o733)
-    os.chown(work / "old.bmp", 65534, 65534)
-    calls = [name for name, _ in work.tool.trace(["001.dat", dest], work.path, **as_user(65534))]
-    placed = max(i for i, name in enumerate(calls) if name.startswith(("link", "rename")))
+    calls = [c for c, _ in work.tool.trace(["001.dat", dest], work.path, **others_file(65534, 0o644, 0o733)(work))]
+    placed = max(i for i, c in enumerate(calls) if c.startswith(("link", "rename")))
     assert "syncfs" in calls[placed:] and (work / dest).read_bytes() == work.original
 
 
@@ -115,8 +113,7 @@ def test_directory_the_user_may_not_read_is_flushed_after_the_rename(work, dest)
 @pytest.mark.parametrize("source, dest, fault, message", [
     row("/dev/null", "001.dat", "/dev/null", None, "", marks=posix),
     row("/dev/null from 2.5 GiB", "0huge.dat", "/dev/null", None, "", marks=posix),
-    *(row(f"the null device as {name}", "001.dat", name, None, "", marks=wine)
-      for name in ("NUL", "NUL:", "nul:", "\\\\.\\nul")),
+    *(row(name, "001.dat", name, None, "", marks=wine) for name in ("NUL", "NUL:", "nul:", "\\\\.\\nul")),
     row("a block device", "001.dat", "disk", None, "", marks=(posix, mounts)),
     row("a block device whose flush fails", "001.dat", "disk", "fsync:error=EIO:when=1", WRITE + "{EIO}\n",
         marks=(posix, mounts, strace)),
@@ -144,9 +141,8 @@ def test_fifo_destfile_receives_the_bitmap_and_nothing_else(work, source, delay,
     work.cleanups.append(reader.kill)  # if no writer ever came
     result = work.run([source, "pipe.bmp"], preexec_fn=(lambda: (os.close(0), os.close(2))) if closed else None)
     reader.wait(timeout=10)
-    status, expected = (0, work.original) if source == "001.dat" else (1, b"")
-    received = (work / "received").read_bytes() == expected
-    assert (result.status, result.stdout, result.stderr, received) == (status, "", "", True)
+    received = (work / "received").read_bytes() == (work.original if source == "001.dat" else b"")
+    assert (result, received) == ((0 if source == "001.dat" else 1, "", ""), True)
     assert stat.S_ISFIFO(os.lstat(work / "pipe.bmp").st_mode)
 
 
