@@ -6,7 +6,6 @@ import os
 import re
 import shlex
 import shutil
-import signal
 import stat
 import struct
 import subprocess
@@ -232,20 +231,6 @@ def calls(w, having=""):
         found.setdefault(name, []).append(when)
     w.remove("new.bmp")
     return found
-
-
-def named_temporary(w):
-    """Faults that refuse the unnamed temporary: the run makes a named one, as the portable host does."""
-    return [] if w.tool.portable else [f"openat:error=EOPNOTSUPP:when={calls(w, 'O_TMPFILE')['openat'][0]}"]
-
-
-def killed_at_write(sig):
-    # Signals are caught while a named temporary exists: only SIGKILL is left to an unnamed one.
-    def death(w):
-        named = named_temporary(w) if sig != signal.SIGKILL else []
-        return {"wrap": w.tool.inject(f"write:signal={sig.name}:when=1", *named),
-                "preexec_fn": lambda: sig == signal.SIGKILL or signal.signal(sig, signal.SIG_DFL)}
-    return death
 
 
 class Workdir:

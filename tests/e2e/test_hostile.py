@@ -11,10 +11,23 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (CAPABILITY, OLD, WRITE, Result, as_user, killed_at_write, marked, mounted, named_temporary,
-                      row, run)
+from conftest import CAPABILITY, OLD, WRITE, Result, as_user, calls, marked, mounted, row, run
 
 posix, linux, mounts, strace = pytest.mark.posix, pytest.mark.linux, pytest.mark.mounts, pytest.mark.strace
+
+
+def named_temporary(w):
+    """Faults that refuse the unnamed temporary: the run makes a named one, as the portable host does."""
+    return [] if w.tool.portable else [f"openat:error=EOPNOTSUPP:when={calls(w, 'O_TMPFILE')['openat'][0]}"]
+
+
+def killed_at_write(sig):
+    # Signals are caught while a named temporary exists: only SIGKILL is left to an unnamed one.
+    def death(w):
+        named = named_temporary(w) if sig != signal.SIGKILL else []
+        return {"wrap": w.tool.inject(f"write:signal={sig.name}:when=1", *named),
+                "preexec_fn": lambda: sig == signal.SIGKILL or signal.signal(sig, signal.SIG_DFL)}
+    return death
 
 
 def opened(name, flags, content, position=0):
@@ -39,7 +52,7 @@ def on_image(kind, *options, default_acl=None):
         w.cleanups.append(stack.close)
         point = stack.enter_context(mounted(kind, w / "fs", options))
         if default_acl:
-            subprocess.run(["setfacl", "-d", "-m", default_acl, point], check=True)
+            run("setfacl", "-d", "-m", default_acl, point)
         return f"{point.relative_to(w.path)}/"
     return place
 
@@ -273,7 +286,7 @@ def test_replacing_keeps_owner_group_and_mode_as_the_user_may(work, old, user, p
         os.chown(work / dest, *map(int, owner.split(":")))
         os.chmod(work / dest, int(mode, 8))
         if acl:
-            subprocess.run(["setfacl", "--set", *acl, work / dest], check=True)
+            run("setfacl", "--set", *acl, work / dest)
     assert work.run(["001.dat", dest], **(user(work) if callable(user) else user or {})) == Result(0, "", "")
     st, acl = os.stat(work / dest), run("getfacl", "-cnEs", work / dest).split()  # none past the mode: nothing
     assert " ".join([f"{st.st_uid}:{st.st_gid}", f"{stat.S_IMODE(st.st_mode):o}", *acl]) == new.replace("me:me ", me)
